@@ -1,0 +1,105 @@
+#include "timetable/expression.h"
+
+namespace kestro {
+
+namespace {
+
+Result<std::string, PyException> str_value(PyObject* value) {
+  if (!PyUnicode_Check(value)) return std::unexpected(PyException::conversion(value, "PyString"));
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) return std::unexpected(PyException::fetch());
+  return std::string(data, static_cast<size_t>(size));
+}
+
+// A sequence of str (not a str itself), copied in sequence order.
+Result<std::vector<std::string>, PyException> str_list(PyObject* value) {
+  if (PyUnicode_Check(value)) {
+    return std::unexpected(PyException::make(PyExc_TypeError, "Can't extract `str` to `Vec`"));
+  }
+  if (!PySequence_Check(value)) return std::unexpected(PyException::conversion(value, "Sequence"));
+  PyRef iter = PyRef::steal(PyObject_GetIter(value));
+  if (!iter) return std::unexpected(PyException::fetch());
+  std::vector<std::string> out;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    KESTRO_ASSIGN_OR_RETURN(std::string text, str_value(item.get()));
+    out.push_back(std::move(text));
+  }
+  if (PyErr_Occurred()) return std::unexpected(PyException::fetch());
+  return out;
+}
+
+// The entry's value under `key` (borrowed), or MissingKey; a failing lookup is InputError.Python.
+Result<PyObject*, InputError> required(PyObject* entry, const char* key) {
+  PyObject* value = PyDict_GetItemString(entry, key);  // str keys: the lookup cannot raise
+  if (value == nullptr) {
+    if (PyErr_Occurred()) return std::unexpected(InputError(PyException::fetch()));
+    return std::unexpected(InputError::MissingKey{key});
+  }
+  return value;
+}
+
+template <class T>
+Result<T, InputError> typed(const char* key, Result<T, PyException> converted) {
+  if (!converted) return std::unexpected(InputError::WrongType{key, converted.error().render()});
+  return converted;
+}
+
+Result<Expression, InputError> read_expression(PyObject* entry) {
+  KESTRO_ASSIGN_OR_RETURN(PyObject * fn, required(entry, "fn"));
+  KESTRO_ASSIGN_OR_RETURN(PyObject * inp, required(entry, "inp"));
+  KESTRO_ASSIGN_OR_RETURN(std::vector<std::string> inputs, typed("inp", str_list(inp)));
+  return Expression{PyRef::borrow(fn), std::move(inputs)};
+}
+
+// Steps inside one entry; every failure here is wrapped with the entry's name.
+Result<void, InputError> read_entry(PyObject* entry, std::string name, ExpressionTables& tables) {
+  KESTRO_ASSIGN_OR_RETURN(PyObject * type_value, required(entry, "type"));
+  KESTRO_ASSIGN_OR_RETURN(std::string type, typed("type", str_value(type_value)));
+  if (type == "batch") return std::unexpected(InputError::Message{"Batch is not supported in this package"});
+  if (type == "phrase") {
+    KESTRO_ASSIGN_OR_RETURN(Expression expr, read_expression(entry));
+    tables.phrases.insert_or_assign(std::move(name), std::move(expr));
+    return {};
+  }
+  if (type == "snapper") {
+    KESTRO_ASSIGN_OR_RETURN(Expression expr, read_expression(entry));
+    KESTRO_ASSIGN_OR_RETURN(PyObject * out, required(entry, "out"));
+    KESTRO_ASSIGN_OR_RETURN(std::vector<std::string> outputs, typed("out", str_list(out)));
+    tables.snappers.insert_or_assign(std::move(name), Snapper{std::move(expr), std::move(outputs)});
+    return {};
+  }
+  return std::unexpected(InputError::InvalidValue{"type", std::move(type)});
+}
+
+}  // namespace
+
+const Snapper* ExpressionTables::find_snapper(std::string_view name) const {
+  auto it = snappers.find(name);
+  return it == snappers.end() ? nullptr : &it->second;
+}
+
+const Expression* ExpressionTables::find_phrase(std::string_view name) const {
+  auto it = phrases.find(name);
+  return it == phrases.end() ? nullptr : &it->second;
+}
+
+Result<ExpressionTables, InputError> read_expressions(PyObject* expressions) {
+  ExpressionTables tables;
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *entry = nullptr;
+  while (PyDict_Next(expressions, &pos, &key, &entry)) {
+    // User code run below (str(), iteration) may change the dictionary: hold both.
+    PyRef key_ref = PyRef::borrow(key), entry_ref = PyRef::borrow(entry);
+    KESTRO_ASSIGN_OR_RETURN(std::string name, str_value(key));
+    if (!PyDict_Check(entry)) {
+      return std::unexpected(InputError::WrongType{"n/a", PyException::conversion(entry, "PyDict").render()});
+    }
+    if (auto read = read_entry(entry, name, tables); !read) {
+      return std::unexpected(InputError::Expression{std::move(name), std::move(read).error()});
+    }
+  }
+  return tables;
+}
+
+}  // namespace kestro
