@@ -29,14 +29,17 @@ Result<std::vector<std::string>, PyException> str_list(PyObject* value) {
   return out;
 }
 
-// The entry's value under `key` (borrowed), or MissingKey; a failing lookup is InputError.Python.
-Result<PyObject*, InputError> required(PyObject* entry, const char* key) {
-  PyObject* value = PyDict_GetItemString(entry, key);  // str keys: the lookup cannot raise
+// The entry's value under `key` (a new reference: user code run later may change the entry),
+// or MissingKey; a failing lookup (a key whose comparison raises) is InputError.Python.
+Result<PyRef, InputError> required(PyObject* entry, const char* key) {
+  PyRef name = PyRef::steal(PyUnicode_FromString(key));
+  if (!name) return std::unexpected(InputError(PyException::fetch()));
+  PyObject* value = PyDict_GetItemWithError(entry, name.get());
   if (value == nullptr) {
     if (PyErr_Occurred()) return std::unexpected(InputError(PyException::fetch()));
     return std::unexpected(InputError::MissingKey{key});
   }
-  return value;
+  return PyRef::borrow(value);
 }
 
 template <class T>
@@ -46,16 +49,16 @@ Result<T, InputError> typed(const char* key, Result<T, PyException> converted) {
 }
 
 Result<Expression, InputError> read_expression(PyObject* entry) {
-  KESTRO_ASSIGN_OR_RETURN(PyObject * fn, required(entry, "fn"));
-  KESTRO_ASSIGN_OR_RETURN(PyObject * inp, required(entry, "inp"));
-  KESTRO_ASSIGN_OR_RETURN(std::vector<std::string> inputs, typed("inp", str_list(inp)));
-  return Expression{PyRef::borrow(fn), std::move(inputs)};
+  KESTRO_ASSIGN_OR_RETURN(PyRef fn, required(entry, "fn"));
+  KESTRO_ASSIGN_OR_RETURN(PyRef inp, required(entry, "inp"));
+  KESTRO_ASSIGN_OR_RETURN(std::vector<std::string> inputs, typed("inp", str_list(inp.get())));
+  return Expression{std::move(fn), std::move(inputs)};
 }
 
 // Steps inside one entry; every failure here is wrapped with the entry's name.
 Result<void, InputError> read_entry(PyObject* entry, std::string name, ExpressionTables& tables) {
-  KESTRO_ASSIGN_OR_RETURN(PyObject * type_value, required(entry, "type"));
-  KESTRO_ASSIGN_OR_RETURN(std::string type, typed("type", str_value(type_value)));
+  KESTRO_ASSIGN_OR_RETURN(PyRef type_value, required(entry, "type"));
+  KESTRO_ASSIGN_OR_RETURN(std::string type, typed("type", str_value(type_value.get())));
   if (type == "batch") return std::unexpected(InputError::Message{"Batch is not supported in this package"});
   if (type == "phrase") {
     KESTRO_ASSIGN_OR_RETURN(Expression expr, read_expression(entry));
@@ -64,8 +67,8 @@ Result<void, InputError> read_entry(PyObject* entry, std::string name, Expressio
   }
   if (type == "snapper") {
     KESTRO_ASSIGN_OR_RETURN(Expression expr, read_expression(entry));
-    KESTRO_ASSIGN_OR_RETURN(PyObject * out, required(entry, "out"));
-    KESTRO_ASSIGN_OR_RETURN(std::vector<std::string> outputs, typed("out", str_list(out)));
+    KESTRO_ASSIGN_OR_RETURN(PyRef out, required(entry, "out"));
+    KESTRO_ASSIGN_OR_RETURN(std::vector<std::string> outputs, typed("out", str_list(out.get())));
     tables.snappers.insert_or_assign(std::move(name), Snapper{std::move(expr), std::move(outputs)});
     return {};
   }
@@ -93,7 +96,10 @@ Result<ExpressionTables, InputError> read_expressions(PyObject* expressions) {
     PyRef key_ref = PyRef::borrow(key), entry_ref = PyRef::borrow(entry);
     KESTRO_ASSIGN_OR_RETURN(std::string name, str_value(key));
     if (!PyDict_Check(entry)) {
-      return std::unexpected(InputError::WrongType{"n/a", PyException::conversion(entry, "PyDict").render()});
+      // The bare conversion text, without the exception's type name.
+      std::string text;
+      str_of(PyException::conversion(entry, "PyDict").value(), text);
+      return std::unexpected(InputError::WrongType{"n/a", std::move(text)});
     }
     if (auto read = read_entry(entry, name, tables); !read) {
       return std::unexpected(InputError::Expression{std::move(name), std::move(read).error()});

@@ -167,8 +167,20 @@ std::string Timetable::describe(size_t row) const {
   } else if (*u != nullptr) {
     unit_text = (*u)->display();
   }
-  return "#" + std::to_string(row) + ": track: " + track_text + ", time: " + (t ? format_event_time(*t) : "<none>") +
-         ", op: " + op_text + ", qty: " + format_double(quantity(row)) + ", unit: " + unit_text;
+  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on one long chain of operator+.
+  std::string out = "#";
+  out += std::to_string(row);
+  out += ": track: ";
+  out += track_text;
+  out += ", time: ";
+  out += t ? format_event_time(*t) : "<none>";
+  out += ", op: ";
+  out += op_text;
+  out += ", qty: ";
+  out += format_double(quantity(row));
+  out += ", unit: ";
+  out += unit_text;
+  return out;
 }
 
 }  // namespace kestro
