@@ -145,7 +145,21 @@ PyObject* py_send_stat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_RETURN_NONE;
 }
 
+// fail_check(kind): a broken invariant ("check"), memory exhaustion ("alloc") or a foreign
+// exception ("other") inside an entry function's guard
+PyObject* py_fail_check(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    auto kind = to_string(arg);
+    if (!kind) return raise(std::move(kind).error());
+    if (*kind == "alloc") throw std::bad_alloc();
+    if (*kind == "other") throw 42;
+    KESTRO_CHECK(kind->empty(), "asked to fail");
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef kMethods[] = {
+    {"fail_check", py_fail_check, METH_O, nullptr},
     {"call_state_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_call_state_method)), METH_FASTCALL, nullptr},
     {"send_stat", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_send_stat)), METH_FASTCALL, nullptr},
     {"format_double", py_format_double, METH_O, nullptr},

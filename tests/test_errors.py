@@ -155,3 +155,18 @@ def test_set_stat_failures_are_discarded(internals, state):
     assert internals.send_stat(state, "PV_VEC", [1.0]) is None
     if isinstance(state, StatSink):
         assert state.stats == [("PV_VEC", [1.0])]
+
+
+@pytest.mark.parametrize(
+    "kind, error, text",
+    [
+        ("check", RuntimeError, "Internal error: check failed: kind->empty() (asked to fail)"),
+        ("alloc", MemoryError, ""),
+        ("other", RuntimeError, "Internal error: unknown exception"),
+    ],
+)
+def test_broken_invariants_raise_instead_of_ending_the_process(internals, kind, error, text):
+    with pytest.raises(error) as info:
+        internals.fail_check(kind)
+    assert str(info.value) == text
+    assert internals.fail_check("") is None
