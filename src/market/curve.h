@@ -1,0 +1,65 @@
+#pragma once
+// Forward and discount curves. Every curve stores y(x) over year fractions x from the pricing
+// time: x·r for zero rates, ln F for forwards; queries interpolate y linearly.
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors.h"
+#include "result.h"
+#include "timetable/expression.h"  // NameMap
+
+namespace kestro {
+
+/// Year fraction of `t_ms` from `pricing_ms` (365-day years); exact in double even when the
+/// difference overflows 64 bits.
+double year_fraction(int64_t t_ms, int64_t pricing_ms);
+
+class AssetCurve {
+ public:
+  /// Builds the curve of one asset from its times (years) and values. `kind` must be
+  /// "ZERO_RATES" or "FORWARDS" (checked by the dataset reader); `times` and `values` have the
+  /// same, non-zero length. Fails with the Builder error when the times do not strictly rise.
+  static Result<AssetCurve, CurveError> build(std::string_view kind, std::span<const double> times,
+                                              std::span<const double> values, bool is_base);
+
+  /// y(x): the line through the origin and the first point up to a positive first time, then
+  /// linear interpolation; OutOfRange beyond the last time, below a first time <= 0, or for NaN.
+  Result<double, CurveError> stored_value(double x) const;
+
+  bool is_base() const { return is_base_; }
+
+ private:
+  AssetCurve() = default;
+  bool is_base_ = false;
+  std::vector<double> x_;  // times in years, strictly rising
+  std::vector<double> y_;  // stored values
+  double slope_ = 0.0;     // (n - 1) / (x_last - x_first): turns x into a segment guess
+};
+
+class AssetTable {
+ public:
+  explicit AssetTable(std::string base) : base_(std::move(base)) {}
+
+  void insert(std::string name, AssetCurve curve);
+  const std::string& base() const { return base_; }
+  /// The curve named `name`, or nullptr.
+  const AssetCurve* find(std::string_view name) const;
+
+  /// exp(-y(x)) of the base currency; its absence is AssetNotFound(base), a failing y(x) is
+  /// wrapped in ValueFailure("discount factor", x, ...).
+  Result<double, CurveError> discount_factor(double x) const;
+  /// 1 for the base currency, exp(y(x)) for an asset; AssetNotFound(name) for an unknown name.
+  Result<double, CurveError> asset_value(std::string_view name, double x) const;
+  /// asset_value of a curve already looked up.
+  static Result<double, CurveError> asset_value(const AssetCurve& curve, double x);
+
+ private:
+  std::string base_;
+  NameMap<AssetCurve> curves_;
+  const AssetCurve* base_curve_ = nullptr;  // cached: every discount factor needs it
+};
+
+}  // namespace kestro

@@ -1,0 +1,60 @@
+#pragma once
+// Reading the `dataset` dictionary into the settings record of one model.
+
+#include <cstdint>
+#include <string>
+
+#include "errors.h"
+#include "market/curve.h"
+#include "result.h"
+
+namespace kestro {
+
+// FLAGS bits: what the ledger keeps and the statistics writer sends.
+inline constexpr uint32_t kFlagPvVec = 1;
+inline constexpr uint32_t kFlagChoices = 2;
+inline constexpr uint32_t kFlagCashflow = 8;
+
+struct FixedSettings {
+  AssetTable assets;
+  int64_t pricing_ts;  // ms since 1970-01-01 UTC
+  uint32_t flags;
+};
+
+struct McSettings {
+  AssetTable assets;
+  uint64_t paths;
+  uint64_t seed;  // validated, not used: the paths come from the caller
+  uint32_t flags;
+  int64_t pricing_ts;
+};
+
+struct FdSettings {
+  AssetTable assets;
+  uint64_t n_x;     // grid nodes on each side of the centre
+  double max_x;     // half-width of the grid
+  double timestep;  // years
+  uint32_t flags;
+  int64_t pricing_ts;
+};
+
+struct FdHullWhiteSettings {
+  FdSettings fd;
+  double mean_reversion;
+  double vol;
+};
+
+struct FdBlackScholesSettings {
+  FdSettings fd;
+  double vol;
+  std::string asset;
+};
+
+/// Each reads the keys its model needs, in the model's reading order, from `dataset` (a
+/// borrowed dict); the first failure ends the reading and nothing is kept.
+Result<McSettings, InputError> read_mc_settings(PyObject* dataset);
+Result<FixedSettings, InputError> read_fixed_settings(PyObject* dataset);
+Result<FdHullWhiteSettings, InputError> read_hullwhite_settings(PyObject* dataset);
+Result<FdBlackScholesSettings, InputError> read_blackscholes_settings(PyObject* dataset);
+
+}  // namespace kestro
