@@ -10,7 +10,11 @@
 
 #include "arguments.h"
 #include "boundary.h"
+#include "market/dataset.h"
+#include "mc/fixed.h"
+#include "stats/pricing_writer.h"
 #include "timetable/mod.h"
+#include "walk/walk.h"
 
 namespace kestro {
 
@@ -75,14 +79,48 @@ PyObject* not_built(const char* function, const char* stage) {
   return nullptr;
 }
 
-PyObject* price(const char* function, const char* stage, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) {
+// The steps after the timetable: settings, model, price, statistics.
+using PricingRun = PyObject* (*)(const PricingArgs& args, const Timetable& table);
+
+PyObject* run_fixed(const PricingArgs& args, const Timetable& table) {
+  auto settings = read_fixed_settings(args.dataset);
+  if (!settings) return raise_dataset(settings.error());
+  auto price = [&]() -> Result<double, EvaluationError> {
+    FixedModel model(*settings, table.units().size());
+    KESTRO_ASSIGN_OR_RETURN(Ledger ledger, walk_events(model, table));
+    KESTRO_ASSIGN_OR_RETURN(const double value, read_fixed_price(ledger));
+    KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->flags, ledger, args.py_state));
+    return value;
+  }();
+  if (!price) return raise(price.error());
+  return PyFloat_FromDouble(*price);
+}
+
+PyObject* run_mc(const PricingArgs& args, const Timetable&) {
+  auto settings = read_mc_settings(args.dataset);
+  if (!settings) return raise_dataset(settings.error());
+  return not_built("mc_price", "the Monte Carlo model");
+}
+
+PyObject* run_fd_hullwhite(const PricingArgs& args, const Timetable&) {
+  auto settings = read_hullwhite_settings(args.dataset);
+  if (!settings) return raise_dataset(settings.error());
+  return not_built("fd_hullwhite_price", "the finite-difference Hull-White model");
+}
+
+PyObject* run_fd_blackscholes(const PricingArgs& args, const Timetable&) {
+  auto settings = read_blackscholes_settings(args.dataset);
+  if (!settings) return raise_dataset(settings.error());
+  return not_built("fd_blackscholes_price", "the finite-difference Black-Scholes model");
+}
+
+PyObject* price(const char* function, PricingRun run, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     auto converted = pricing_args(function, args, nargs, kwnames);
     if (!converted) return raise(std::move(converted).error());
     auto table = Timetable::build(std::move(converted->events), converted->expressions);
     if (!table) return raise(table.error());
-    return not_built(function, stage);
+    return run(*converted, *table);
   });
 }
 
@@ -96,19 +134,19 @@ PyObject* backtest(const char* function, Result<BacktestArgs, PyException> conve
 }  // namespace
 
 PyObject* mc_price(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return price("mc_price", "the Monte Carlo model", args, nargs, kwnames);
+  return price("mc_price", run_mc, args, nargs, kwnames);
 }
 
 PyObject* fixed_price(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return price("fixed_price", "the fixed model", args, nargs, kwnames);
+  return price("fixed_price", run_fixed, args, nargs, kwnames);
 }
 
 PyObject* fd_hullwhite_price(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return price("fd_hullwhite_price", "the finite-difference Hull-White model", args, nargs, kwnames);
+  return price("fd_hullwhite_price", run_fd_hullwhite, args, nargs, kwnames);
 }
 
 PyObject* fd_blackscholes_price(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return price("fd_blackscholes_price", "the finite-difference Black-Scholes model", args, nargs, kwnames);
+  return price("fd_blackscholes_price", run_fd_blackscholes, args, nargs, kwnames);
 }
 
 PyObject* backtest_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,17 +1,9 @@
 #include "errors.h"
 
 #include "numbers.h"
+#include "overloaded.h"
 
 namespace kestro {
-
-namespace {
-
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-
-}  // namespace
 
 std::string render(const SpecError& e) {
   return std::visit(

@@ -5,15 +5,11 @@
 #include <string>
 
 #include "errors.h"
+#include "flags.h"
 #include "market/curve.h"
 #include "result.h"
 
 namespace kestro {
-
-// FLAGS bits: what the ledger keeps and the statistics writer sends.
-inline constexpr uint32_t kFlagPvVec = 1;
-inline constexpr uint32_t kFlagChoices = 2;
-inline constexpr uint32_t kFlagCashflow = 8;
 
 struct FixedSettings {
   AssetTable assets;

@@ -1,0 +1,62 @@
+#pragma once
+// The accounting book of one evaluation: each track's accumulated value per path, and, as
+// FLAGS selects, the choices taken and the cashflows each event leaves.
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "errors.h"
+#include "ledger/path_array.h"
+#include "result.h"
+#include "timetable/event.h"
+
+namespace kestro {
+
+using ValueMap = std::unordered_map<uint64_t, PathArray>;                        // track -> value
+using ChoiceMap = std::unordered_map<uint64_t, std::unordered_map<uint64_t, std::vector<uint64_t>>>;  // event -> track -> 0/1
+using CashflowMap = std::unordered_map<uint64_t, std::unordered_map<uint64_t, PathArray>>;  // track -> event -> cashflow
+
+class Ledger {
+ public:
+  explicit Ledger(uint64_t path_count) : paths_(path_count) {}
+
+  uint64_t path_count() const { return paths_; }
+
+  /// The track's array, inserted as zeros if the track has none yet.
+  PathArray& track_value(uint64_t track);
+  /// The track's array, or TrackNotFound; inserts nothing.
+  Result<const PathArray*, LedgerError> find_track(uint64_t track) const;
+
+  /// Books an event with op "+", ">" or "<" (any other op fails with Unknown Op). `value` has
+  /// length 1 or the path count.
+  Result<void, EvaluationError> book(const Op& op, uint64_t track, const PathArray& value, uint64_t event,
+                                     uint32_t flags);
+  /// Books an event with a named op: the track becomes track × (1 − weight) + value × weight.
+  Result<void, EvaluationError> book_weighted(uint64_t track, const PathArray& value, const PathArray& weight,
+                                              uint64_t event, uint32_t flags);
+
+  /// CashflowMap[track][event] = a copy of `cashflow` spread to the path count.
+  void record_cashflow(uint64_t track, uint64_t event, const PathArray& cashflow);
+  /// ChoiceMap[event][track] = `taken`.
+  void record_choice(uint64_t event, uint64_t track, std::vector<uint64_t> taken);
+  /// Zeroes every recorded cashflow of `track` on the paths where `mask` is set.
+  void zero_cashflows(uint64_t track, const std::vector<uint8_t>& mask);
+  /// Multiplies every recorded cashflow of `track` by `factor` (length 1 or the path count).
+  void scale_cashflows(uint64_t track, const PathArray& factor);
+
+  ValueMap& values() { return values_; }
+  ChoiceMap take_choices() { return std::exchange(choices_, {}); }
+  CashflowMap take_cashflows() { return std::exchange(cashflows_, {}); }
+
+ private:
+  Result<void, EvaluationError> check_length(const PathArray& a) const;
+
+  uint64_t paths_;
+  ValueMap values_;
+  ChoiceMap choices_;
+  CashflowMap cashflows_;
+  std::vector<uint8_t> mask_;  // workspace of the choice bookings, sized once
+};
+
+}  // namespace kestro

@@ -1,0 +1,59 @@
+#include "numpy_arrays.h"
+
+#include <cstring>
+
+#include "numpy_api.h"
+
+namespace kestro {
+
+namespace {
+
+constexpr const char* kDoublesName = "kestro.doubles";
+constexpr const char* kUint64sName = "kestro.uint64s";
+
+void free_doubles(PyObject* capsule) { delete[] static_cast<double*>(PyCapsule_GetPointer(capsule, kDoublesName)); }
+
+void free_uint64s(PyObject* capsule) {
+  delete static_cast<std::vector<uint64_t>*>(PyCapsule_GetPointer(capsule, kUint64sName));
+}
+
+// A 1-D array over `data` whose base is `owner` (taken over, also on failure).
+PyRef array_over(void* data, size_t n, int type, PyRef owner) {
+  if (!owner) return {};
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyRef array = PyRef::steal(PyArray_SimpleNewFromData(1, dims, type, data));
+  if (!array) return {};
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) return {};
+  return array;
+}
+
+}  // namespace
+
+PyRef numpy_adopting(std::unique_ptr<double[]> data, size_t n) {
+  if (!data) data = std::make_unique<double[]>(1);  // NumPy wants a pointer even for no elements
+  double* raw = data.get();
+  PyRef owner = PyRef::steal(PyCapsule_New(raw, kDoublesName, free_doubles));
+  if (owner) data.release();
+  return array_over(raw, n, NPY_FLOAT64, std::move(owner));
+}
+
+PyRef numpy_adopting(std::vector<uint64_t> data) {
+  if (data.capacity() == 0) data.reserve(1);
+  auto holder = std::make_unique<std::vector<uint64_t>>(std::move(data));
+  void* raw = holder->data();
+  const size_t n = holder->size();
+  PyRef owner = PyRef::steal(PyCapsule_New(holder.get(), kUint64sName, free_uint64s));
+  if (owner) holder.release();
+  return array_over(raw, n, NPY_UINT64, std::move(owner));
+}
+
+PyRef numpy_copy(const double* data, size_t n) {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyRef array = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
+  if (array && n > 0) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data, n * sizeof(double));
+  }
+  return array;
+}
+
+}  // namespace kestro

@@ -1,0 +1,62 @@
+#include "stats/pricing_writer.h"
+
+#include "flags.h"
+#include "numpy_arrays.h"
+#include "py_state.h"
+
+namespace kestro {
+
+namespace {
+
+// A Python exception while building a statistic: memory exhaustion, in practice.
+EvaluationError python_failure() {
+  return EvaluationError::message("Error while building statistics, caused by \n" + PyException::fetch().render());
+}
+
+// outer key -> {inner key -> array}, each array made by `to_numpy` from the inner value.
+template <class Map, class ToNumpy>
+Result<PyRef, EvaluationError> nested_dict(Map map, ToNumpy to_numpy) {
+  PyRef outer = PyRef::steal(PyDict_New());
+  if (!outer) return std::unexpected(python_failure());
+  for (auto& [outer_key, inner_map] : map) {
+    PyRef inner = PyRef::steal(PyDict_New());
+    if (!inner) return std::unexpected(python_failure());
+    for (auto& [inner_key, values] : inner_map) {
+      PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(inner_key));
+      PyRef array = to_numpy(std::move(values));
+      if (!key || !array || PyDict_SetItem(inner.get(), key.get(), array.get()) < 0) {
+        return std::unexpected(python_failure());
+      }
+    }
+    PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(outer_key));
+    if (!key || PyDict_SetItem(outer.get(), key.get(), inner.get()) < 0) return std::unexpected(python_failure());
+  }
+  return outer;
+}
+
+}  // namespace
+
+Result<void, EvaluationError> write_pricing_stats(uint32_t flags, Ledger& ledger, PyObject* py_state) {
+  if (flags & kFlagPvVec) {
+    KESTRO_ASSIGN_OR_RETURN(const PathArray* pv, ledger.find_track(0));
+    PyRef array = numpy_copy(pv->data(), pv->size());
+    if (!array) return std::unexpected(python_failure());
+    set_stat(py_state, "PV_VEC", array.get());
+  }
+  if (flags & kFlagChoices) {
+    KESTRO_ASSIGN_OR_RETURN(PyRef choices, nested_dict(ledger.take_choices(), [](std::vector<uint64_t> taken) {
+                              return numpy_adopting(std::move(taken));
+                            }));
+    set_stat(py_state, "CHOICES", choices.get());
+  }
+  if (flags & kFlagCashflow) {
+    KESTRO_ASSIGN_OR_RETURN(PyRef cashflows, nested_dict(ledger.take_cashflows(), [](PathArray flows) {
+                              const size_t n = flows.size();
+                              return numpy_adopting(flows.release(), n);
+                            }));
+    set_stat(py_state, "CASHFLOW", cashflows.get());
+  }
+  return {};
+}
+
+}  // namespace kestro
