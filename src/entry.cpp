@@ -10,6 +10,7 @@
 
 #include "arguments.h"
 #include "boundary.h"
+#include "market/dataset.h"
 #include "timetable/mod.h"
 
 namespace kestro {
@@ -75,13 +76,17 @@ PyObject* not_built(const char* function, const char* stage) {
   return nullptr;
 }
 
-PyObject* price(const char* function, const char* stage, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) {
+// `read_settings` reads the model's settings from the dataset, after the timetable.
+template <class ReadSettings>
+PyObject* price(const char* function, const char* stage, ReadSettings read_settings, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     auto converted = pricing_args(function, args, nargs, kwnames);
     if (!converted) return raise(std::move(converted).error());
     auto table = Timetable::build(std::move(converted->events), converted->expressions);
     if (!table) return raise(table.error());
+    auto settings = read_settings(converted->dataset);
+    if (!settings) return raise_dataset(settings.error());
     return not_built(function, stage);
   });
 }
@@ -96,19 +101,21 @@ PyObject* backtest(const char* function, Result<BacktestArgs, PyException> conve
 }  // namespace
 
 PyObject* mc_price(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return price("mc_price", "the Monte Carlo model", args, nargs, kwnames);
+  return price("mc_price", "the Monte Carlo model", read_mc_settings, args, nargs, kwnames);
 }
 
 PyObject* fixed_price(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return price("fixed_price", "the fixed model", args, nargs, kwnames);
+  return price("fixed_price", "the fixed model", read_fixed_settings, args, nargs, kwnames);
 }
 
 PyObject* fd_hullwhite_price(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return price("fd_hullwhite_price", "the finite-difference Hull-White model", args, nargs, kwnames);
+  return price("fd_hullwhite_price", "the finite-difference Hull-White model", read_hullwhite_settings, args, nargs,
+               kwnames);
 }
 
 PyObject* fd_blackscholes_price(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return price("fd_blackscholes_price", "the finite-difference Black-Scholes model", args, nargs, kwnames);
+  return price("fd_blackscholes_price", "the finite-difference Black-Scholes model", read_blackscholes_settings, args,
+               nargs, kwnames);
 }
 
 PyObject* backtest_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
