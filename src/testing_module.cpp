@@ -4,8 +4,11 @@
 
 #include <arrow/api.h>
 
+#include <optional>
+
 #include "arguments.h"
 #include "boundary.h"
+#include "market/dataset.h"
 #include "numbers.h"
 #include "py_state.h"
 #include "timetable/mod.h"
@@ -158,6 +161,51 @@ PyObject* py_fail_check(PyObject*, PyObject* arg) {
   });
 }
 
+// The fixed model's settings of `dataset`, read as `fixed_price` reads them; nullopt with the
+// Python exception set when that fails.
+std::optional<FixedSettings> fixed_settings(PyObject* dataset) {
+  if (auto dict = to_dict(dataset); !dict) {
+    raise(std::move(dict).error());
+    return std::nullopt;
+  }
+  auto settings = read_fixed_settings(dataset);
+  if (!settings) {
+    raise_dataset(settings.error());
+    return std::nullopt;
+  }
+  return std::move(*settings);
+}
+
+PyObject* float_or_text(const Result<double, CurveError>& result) {
+  return result ? PyFloat_FromDouble(*result) : to_py(render(result.error()));
+}
+
+// discount_factor(dataset, x) -> the base currency's discount factor at x, or the error text
+PyObject* py_discount_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "discount_factor takes 2 arguments");
+    auto settings = fixed_settings(args[0]);
+    if (!settings) return nullptr;
+    const double x = PyFloat_AsDouble(args[1]);
+    if (x == -1.0 && PyErr_Occurred()) return nullptr;
+    return float_or_text(settings->assets.discount_factor(x));
+  });
+}
+
+// asset_value(dataset, name, x) -> the value of asset `name` at x, or the error text
+PyObject* py_asset_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) return PyErr_Format(PyExc_TypeError, "asset_value takes 3 arguments");
+    auto settings = fixed_settings(args[0]);
+    if (!settings) return nullptr;
+    auto name = to_string(args[1]);
+    if (!name) return raise(std::move(name).error());
+    const double x = PyFloat_AsDouble(args[2]);
+    if (x == -1.0 && PyErr_Occurred()) return nullptr;
+    return float_or_text(settings->assets.asset_value(*name, x));
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"fail_check", py_fail_check, METH_O, nullptr},
     {"call_state_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_call_state_method)), METH_FASTCALL, nullptr},
@@ -168,6 +216,8 @@ PyMethodDef kMethods[] = {
     {"track_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_track_of)), METH_FASTCALL, nullptr},
     {"render_samples", py_render_samples, METH_NOARGS, nullptr},
     {"render_python_exception", py_render_python_exception, METH_O, nullptr},
+    {"discount_factor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_discount_factor)), METH_FASTCALL, nullptr},
+    {"asset_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_asset_value)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -178,4 +228,9 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_kestro_testing", "Internals of _
 
 }  // namespace kestro
 
-PyMODINIT_FUNC PyInit__kestro_testing() { return PyModule_Create(&kestro::kModule); }
+PyMODINIT_FUNC PyInit__kestro_testing() {
+  // The dataset hooks read arrays through NumPy's function table, which importing `_kestro` fills.
+  kestro::PyRef kestro = kestro::PyRef::steal(PyImport_ImportModule("_kestro"));
+  if (!kestro) return nullptr;
+  return PyModule_Create(&kestro::kModule);
+}

@@ -1,9 +1,10 @@
-"""Shared helpers: timetable batches built with pyarrow, and the internals module."""
+"""Shared helpers: timetable batches built with pyarrow, datasets, and the internals module."""
 
 import importlib.machinery
 import importlib.util
 
 import _kestro
+import numpy as np
 import pyarrow as pa
 import pytest
 
@@ -61,3 +62,24 @@ class Recorder:
 
     def set_stat(self, name, value):
         self.calls.append(("set_stat", name, value))
+
+
+def curve(kind, times, values):
+    """An "ASSETS" entry: the curve kind and the rows of times and values."""
+    return (kind, np.array([times, values], dtype=np.float64))
+
+
+def dataset(**keys):
+    """A dataset that every pricing function reads without error; keywords replace top-level keys."""
+    data = {
+        "BASE": "USD",
+        "ASSETS": {"USD": curve("ZERO_RATES", [0.5, 1.0, 2.0], [0.01, 0.015, 0.02]),
+                   "EQ": curve("FORWARDS", [0.5, 1.0, 2.0], [100.0, 101.0, 103.0])},
+        "PRICING_TS": 1_767_225_600_000,  # 2026-01-01T00:00:00Z
+        "MC": {"PATHS": 100, "SEED": 7},
+        "FD": {"N_X": 50, "MAX_X": 3.0, "TIMESTEP": 0.01},
+        "HW": {"MEANREV": 0.1, "VOL": 0.01},
+        "BS": {"VOL": 0.2, "ASSET": "EQ"},
+    }
+    data.update(keys)
+    return data

@@ -9,7 +9,7 @@ import _kestro
 import pyarrow as pa
 import pytest
 
-from conftest import Recorder, timetable
+from conftest import Recorder, dataset, timetable
 
 PRICING = ["mc_price", "fixed_price", "fd_hullwhite_price", "fd_blackscholes_price"]
 PARAMS = {
@@ -23,7 +23,7 @@ FD_SENTENCE = "Takes the timetable as a pyarrow record batch and calculates pric
 
 def good_args(name):
     """Valid arguments for every parameter of `name`, by parameter name."""
-    values = {"events_rb": timetable(), "py_state": Recorder(), "dataset": {}, "expressions": {},
+    values = {"events_rb": timetable(), "py_state": Recorder(), "dataset": dataset(), "expressions": {},
               "_filename": "f.csv", "base": "USD"}
     return {p: values[p] for p in PARAMS[name]}
 
@@ -118,7 +118,7 @@ def test_dict_subclasses_and_any_filename_are_accepted():
         pass
 
     with not_built("mc_price"):
-        _kestro.mc_price(timetable(), None, Params(), Params())
+        _kestro.mc_price(timetable(), None, Params(dataset()), Params())
     with not_built("backtest_csv"):
         _kestro.backtest_csv(timetable(), None, "", "", {})
 
@@ -151,7 +151,7 @@ def test_capsule_exporters_are_imported():
     struct = pa.StructArray.from_arrays(batch.columns, names=batch.schema.names)
     for events in (Exporter(batch.__arrow_c_array__), struct, batch.slice(1)):
         with not_built("fixed_price"):
-            _kestro.fixed_price(events, None, {}, {})
+            _kestro.fixed_price(events, None, dataset(), {})
 
 
 @pytest.mark.parametrize(
@@ -177,7 +177,7 @@ def test_bad_capsule_exports_are_refused_clearly(result, error, message):
 def test_reused_capsules_are_refused_not_read():
     capsules = timetable().__arrow_c_array__()
     with not_built("mc_price"):
-        _kestro.mc_price(Exporter(capsules), None, {}, {})
+        _kestro.mc_price(Exporter(capsules), None, dataset(), {})
     with pytest.raises(ValueError, match="released"):
         _kestro.mc_price(Exporter(capsules), None, {}, {})
 

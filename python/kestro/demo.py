@@ -8,6 +8,7 @@ import inspect
 from datetime import datetime, timezone
 
 import _kestro
+import numpy as np
 import pyarrow as pa
 
 
@@ -28,6 +29,20 @@ def bond_timetable():
     })
 
 
+def market_dataset():
+    """A US dollar discount curve, one stock's forwards and the section of every pricing model."""
+    return {
+        "BASE": "USD",
+        "PRICING_TS": int(datetime(2027, 1, 1, tzinfo=timezone.utc).timestamp() * 1000),
+        "ASSETS": {"USD": ("ZERO_RATES", np.array([[0.5, 1.0, 2.0], [0.020, 0.021, 0.023]])),
+                   "ACME": ("FORWARDS", np.array([[0.5, 1.0, 2.0], [101.0, 102.1, 104.4]]))},
+        "MC": {"PATHS": 1000, "SEED": 1},
+        "FD": {"N_X": 100, "MAX_X": 0.2, "TIMESTEP": 0.01},
+        "HW": {"MEANREV": 0.05, "VOL": 0.01},
+        "BS": {"VOL": 0.2, "ASSET": "ACME"},
+    }
+
+
 def main():
     print(f"_kestro: {_kestro.__doc__!r}, from {_kestro.__file__}")
     events = bond_timetable()
@@ -37,7 +52,7 @@ def main():
     print("\nEntry functions:")
     for name in [n for n in vars(_kestro) if not n.startswith("__")]:
         func = getattr(_kestro, name)
-        args = {"events_rb": events, "py_state": None, "dataset": {}, "expressions": {},
+        args = {"events_rb": events, "py_state": None, "dataset": market_dataset(), "expressions": {},
                 "_filename": "", "base": "USD"}
         params = list(inspect.signature(func).parameters)
         try:

@@ -42,6 +42,11 @@ class AssetCurve {
 class AssetTable {
  public:
   explicit AssetTable(std::string base) : base_(std::move(base)) {}
+  // A copy caches its own base curve, not the original's (a move keeps the map's nodes).
+  AssetTable(const AssetTable& other) : base_(other.base_), curves_(other.curves_), base_curve_(find(base_)) {}
+  AssetTable& operator=(const AssetTable& other) { return *this = AssetTable(other); }
+  AssetTable(AssetTable&&) = default;
+  AssetTable& operator=(AssetTable&&) = default;
 
   void insert(std::string name, AssetCurve curve);
   const std::string& base() const { return base_; }

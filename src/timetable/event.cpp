@@ -56,7 +56,8 @@ Op decode_op(std::optional<std::string_view> value) {
 
 std::string format_event_time(int64_t ms) {
   const int64_t days = floor_div(ms, kMsPerDay);
-  const int64_t ms_of_day = ms - days * kMsPerDay;
+  int64_t ms_of_day = ms % kMsPerDay;  // not ms - days·kMsPerDay, which overflows near the minimum
+  if (ms_of_day < 0) ms_of_day += kMsPerDay;
   const CivilDate date = civil_from_days(days);
   if (date.year < kMinYear || date.year > kMaxYear) return "None";
 
