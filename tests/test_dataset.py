@@ -36,13 +36,15 @@ VALID = np.array([[0.5, 1.0], [0.01, 0.02]])
 def read(function, data):
     """The dataset error `function` reports for `data` (without the prefix), or None once read."""
     state = Recorder()
-    with pytest.raises(RuntimeError) as info:
+    try:
         getattr(_kestro, function)(timetable(), state, data, {})
-    (text,) = info.value.args
-    assert state.calls == []
-    if not text.startswith(DATASET):
-        assert text.endswith(" is not built yet"), text
+    except RuntimeError as error:
+        (text,) = error.args
+    else:
         return None
+    if not text.startswith(DATASET):
+        return None  # read; a later stage failed
+    assert state.calls == []
     return text[len(DATASET):]
 
 

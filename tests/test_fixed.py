@@ -167,7 +167,7 @@ def test_snappers_store_outputs_that_later_rows_use():
         return [inputs[0] * 2, np.array([True]), 7.0]
 
     rows = [(YEAR, "unused", "ignored", 123.0, "S"), (2 * YEAR, "v", "+", 1.0, "A"), (2 * YEAR, "v", "+", 1.0, "B")]
-    got = price(rows, {"S": snapper(fix, ["EUR", "USD"], ["A", "B"])})
+    got = price(rows, {"S": snapper(fix, ["EUR", "USD"], ["A", "B"])}, tracks=["v", "unused"])
     assert got == pytest.approx((2 * fwd(1) + 1.0) * df(2), rel=1e-14)
     assert [list(map(float, a)) for a in seen[0]] == [pytest.approx([fwd(1)]), [1.0]]
 
@@ -175,7 +175,7 @@ def test_snappers_store_outputs_that_later_rows_use():
 def test_snapper_with_fewer_outputs_keeps_earlier_snaps():
     calls = iter([[5.0, 6.0], [9.0]])
     rows = [(0, "t", "+", 1.0, "S"), (0, "t", "+", 1.0, "S"), (0, "v", "+", 1.0, "A"), (0, "v", "+", 1.0, "B")]
-    assert price(rows, {"S": snapper(lambda a: next(calls), [], ["A", "B"])}) == 9.0 + 6.0
+    assert price(rows, {"S": snapper(lambda a: next(calls), [], ["A", "B"])}, tracks=["v", "t"]) == 9.0 + 6.0
 
 
 def test_phrases_are_evaluated_at_every_reference_and_give_their_last_output():
@@ -197,11 +197,11 @@ def test_name_resolution_prefers_phrases_then_snaps_then_curves():
     got = []
     rows = [(0, "t", "+", 1.0, "S"), (YEAR, "v", "+", 1.0, "P")]
     exprs = {"S": snapper(lambda a: [42.0], [], ["EUR"]), "P": phrase(lambda a: got.append(a[0][0]) or [0.0], ["EUR"])}
-    price(rows, exprs)
+    price(rows, exprs, tracks=["v", "t"])
     assert got == [42.0]
     exprs["EUR"] = phrase(lambda a: [-1.0])
     got.clear()
-    price(rows, exprs)
+    price(rows, exprs, tracks=["v", "t"])
     assert got == [-1.0]
 
 
