@@ -11,7 +11,11 @@
 #include "arguments.h"
 #include "boundary.h"
 #include "market/dataset.h"
+#include "backtest/model.h"
+#include "hist/tsdata.h"
 #include "mc/fixed.h"
+#include "mc/monte_carlo.h"
+#include "stats/backtest_writer.h"
 #include "stats/pricing_writer.h"
 #include "timetable/mod.h"
 #include "walk/walk.h"
@@ -96,10 +100,18 @@ PyObject* run_fixed(const PricingArgs& args, const Timetable& table) {
   return PyFloat_FromDouble(*price);
 }
 
-PyObject* run_mc(const PricingArgs& args, const Timetable&) {
+PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
   auto settings = read_mc_settings(args.dataset);
   if (!settings) return raise_dataset(settings.error());
-  return not_built("mc_price", "the Monte Carlo model");
+  auto price = [&]() -> Result<double, EvaluationError> {
+    MonteCarloModel model(*settings, args.py_state, table.units().size());
+    KESTRO_ASSIGN_OR_RETURN(Ledger ledger, walk_events(model, table));
+    KESTRO_ASSIGN_OR_RETURN(const double value, read_mc_price(ledger));
+    KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->flags, ledger, args.py_state));
+    return value;
+  }();
+  if (!price) return raise(price.error());
+  return PyFloat_FromDouble(*price);
 }
 
 PyObject* run_fd_hullwhite(const PricingArgs& args, const Timetable&) {
@@ -124,11 +136,20 @@ PyObject* price(const char* function, PricingRun run, PyObject* const* args, Py_
   });
 }
 
-PyObject* backtest(const char* function, Result<BacktestArgs, PyException> converted) {
+// Both backtests: the timetable walked once against `series`, its cashflows reported.
+template <class MakeSeries>
+PyObject* backtest(Result<BacktestArgs, PyException> converted, MakeSeries make_series) {
   if (!converted) return raise(std::move(converted).error());
   auto table = Timetable::build(std::move(converted->events), converted->expressions);
   if (!table) return raise(table.error());
-  return not_built(function, "the backtest model");
+  auto series = make_series(*converted);
+  BacktestModel model(series);
+  auto done = [&]() -> Result<void, EvaluationError> {
+    KESTRO_ASSIGN_OR_RETURN(Ledger ledger, walk_events(model, *table));
+    return write_backtest_stats(ledger, converted->py_state);
+  }();
+  if (!done) return raise(done.error());
+  Py_RETURN_NONE;
 }
 
 }  // namespace
@@ -150,11 +171,17 @@ PyObject* fd_blackscholes_price(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* backtest_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return backtest("backtest_csv", backtest_csv_args(args, nargs, kwnames)); });
+  return guarded([&] {
+    return backtest(backtest_csv_args(args, nargs, kwnames),
+                    [](const BacktestArgs& a) { return ConstantSeries(a.base, 100.0); });
+  });
 }
 
 PyObject* backtest_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return backtest("backtest_py", backtest_py_args(args, nargs, kwnames)); });
+  return guarded([&] {
+    return backtest(backtest_py_args(args, nargs, kwnames),
+                    [](const BacktestArgs& a) { return PySeries(a.base, a.py_state); });
+  });
 }
 
 }  // namespace kestro

@@ -27,6 +27,15 @@ PyRef array_over(void* data, size_t n, int type, PyRef owner) {
   return array;
 }
 
+// Element i of a 1-D array of any stride and alignment.
+template <class T>
+T element(const char* base, npy_intp stride, npy_intp i) {
+  T value;
+  std::memcpy(&value, base + i * stride, sizeof(T));
+  return value;
+}
+
+
 }  // namespace
 
 PyRef numpy_adopting(std::unique_ptr<double[]> data, size_t n) {
@@ -54,6 +63,34 @@ PyRef numpy_copy(const double* data, size_t n) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data, n * sizeof(double));
   }
   return array;
+}
+
+
+std::optional<PathArray> read_path_array(PyObject* obj, bool accept_bool) {
+  if (!PyArray_Check(obj)) return std::nullopt;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != 1) return std::nullopt;
+  const auto n = static_cast<size_t>(PyArray_DIM(array, 0));
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* base = PyArray_BYTES(array);
+  const int type = PyArray_TYPE(array);
+  if (type == NPY_FLOAT64) {
+    const bool swapped = !PyArray_ISNOTSWAPPED(array);
+    if (stride == sizeof(double) && !swapped) return PathArray::copy_of(reinterpret_cast<const double*>(base), n);
+    PathArray out = PathArray::uninitialized(n);
+    for (size_t i = 0; i < n; ++i) {
+      auto bits = element<uint64_t>(base, stride, static_cast<npy_intp>(i));
+      if (swapped) bits = __builtin_bswap64(bits);
+      std::memcpy(&out[i], &bits, sizeof bits);
+    }
+    return out;
+  }
+  if (type == NPY_BOOL && accept_bool) {
+    PathArray out = PathArray::uninitialized(n);
+    for (size_t i = 0; i < n; ++i) out[i] = element<npy_bool>(base, stride, static_cast<npy_intp>(i)) ? 1.0 : 0.0;
+    return out;
+  }
+  return std::nullopt;
 }
 
 }  // namespace kestro

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "ledger/path_array.h"
 #include "py_ref.h"
 
 namespace kestro {
@@ -15,6 +17,9 @@ namespace kestro {
 PyRef numpy_adopting(std::unique_ptr<double[]> data, size_t n);
 /// A uint64 array that takes over `data`.
 PyRef numpy_adopting(std::vector<uint64_t> data);
+/// A copy of a one-dimensional float64 array (any strides, either byte order), or of a bool
+/// array as 1.0 and 0.0 when `accept_bool`; nullopt for anything else.
+std::optional<PathArray> read_path_array(PyObject* obj, bool accept_bool);
 /// A float64 array holding a copy of `data`.
 PyRef numpy_copy(const double* data, size_t n);
 

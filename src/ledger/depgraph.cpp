@@ -16,22 +16,22 @@ Result<void, EvaluationError> EventGraph::settle(const Timetable& table, Ledger&
             [](EventNode::Pending&) -> Result<void, EvaluationError> { return {}; },
             [&](EventNode::Amount& amount) -> Result<void, EvaluationError> {
               KESTRO_ASSIGN_OR_RETURN(const Op* op, table.op(row));
-              return ledger.book(*op, track, amount.value, row, flags);
+              return ledger.book(*op, track, std::move(amount.value), row, flags);
             },
             [&](EventNode::TrackRef& ref) -> Result<void, EvaluationError> {
               KESTRO_ASSIGN_OR_RETURN(const PathArray* referenced, ledger.find_track(ref.track));
               // A copy: the row may book into the very track it refers to.
               PathArray value = referenced->clone();
               KESTRO_ASSIGN_OR_RETURN(const Op* op, table.op(row));
-              return ledger.book(*op, track, value, row, flags);
+              return ledger.book(*op, track, std::move(value), row, flags);
             },
             [&](EventNode::Weighted& weighted) -> Result<void, EvaluationError> {
-              return ledger.book_weighted(track, weighted.value, weighted.weight, row, flags);
+              return ledger.book_weighted(track, std::move(weighted.value), weighted.weight, row, flags);
             },
         },
         node);
     KESTRO_RETURN_IF_ERROR(booked);
-    node = EventNode::Pending{};  // release the row's arrays as soon as they are booked
+    node = EventNode::Pending{};  // release what the booking did not keep
   }
   return {};
 }

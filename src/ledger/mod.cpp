@@ -24,37 +24,31 @@ Result<void, EvaluationError> Ledger::check_length(const PathArray& a) const {
                                                   " on " + std::to_string(paths_) + " paths"));
 }
 
-Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, const PathArray& value, uint64_t event,
+Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, PathArray value, uint64_t event,
                                            uint32_t flags) {
   if (op.kind != Op::Kind::Add && op.kind != Op::Kind::Max && op.kind != Op::Kind::Min) {
     return std::unexpected(LedgerError(SpecError{SpecError::UnknownOp{std::string(op.display())}}));
   }
   KESTRO_RETURN_IF_ERROR(check_length(value));
-  PathArray& t = track_value(track);
-  double* tp = t.data();
-  const double* vp = value.data();
+  double* tp = track_value(track).data();
+  double* vp = value.data();
   const size_t vs = value.step();
   const size_t n = paths_;
 
   if (op.kind == Op::Kind::Add) {
-    if (flags & kFlagCashflow) record_cashflow(track, event, value);
     for (size_t i = 0; i < n; ++i) tp[i] += vp[i * vs];
+    if (flags & kFlagCashflow) record_cashflow(track, event, std::move(value));
     return {};
   }
 
+  // Records compare against the track's value before the choice: where the alternative wins,
+  // strictly (ties and NaN count as not taken).
   const bool max = op.kind == Op::Kind::Max;
-  if (flags & (kFlagCashflow | kFlagChoices)) {
-    // Where the alternative wins, strictly: ties and NaN count as not taken.
+  const bool records = flags & (kFlagCashflow | kFlagChoices);
+  if (records) {
     mask_.resize(n);
     for (size_t i = 0; i < n; ++i) mask_[i] = max ? vp[i * vs] > tp[i] : vp[i * vs] < tp[i];
-    if (flags & kFlagCashflow) {
-      zero_cashflows(track, mask_);
-      if (!value.is_single_zero()) {
-        PathArray taken = PathArray::uninitialized(n);
-        for (size_t i = 0; i < n; ++i) taken[i] = mask_[i] ? vp[i * vs] : 0.0;
-        cashflows_[track].insert_or_assign(event, std::move(taken));
-      }
-    }
+    if (flags & kFlagCashflow) zero_cashflows(track, mask_);
     if (flags & kFlagChoices) record_choice(event, track, std::vector<uint64_t>(mask_.begin(), mask_.end()));
   }
   // A NaN track value yields to the alternative; a tie keeps the track's value.
@@ -62,40 +56,42 @@ Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, const P
     const double v = vp[i * vs];
     if (std::isnan(tp[i]) || (max ? v > tp[i] : v < tp[i])) tp[i] = v;
   }
+  if ((flags & kFlagCashflow) && !value.is_single_zero()) {
+    PathArray taken = value.size() == n ? std::move(value) : PathArray::filled(n, value[0]);
+    double* p = taken.data();
+    for (size_t i = 0; i < n; ++i) p[i] = mask_[i] ? p[i] : 0.0;
+    cashflows_[track].insert_or_assign(event, std::move(taken));
+  }
   return {};
 }
 
-Result<void, EvaluationError> Ledger::book_weighted(uint64_t track, const PathArray& value, const PathArray& weight,
+Result<void, EvaluationError> Ledger::book_weighted(uint64_t track, PathArray value, const PathArray& weight,
                                                     uint64_t event, uint32_t flags) {
   KESTRO_RETURN_IF_ERROR(check_length(value));
   KESTRO_RETURN_IF_ERROR(check_length(weight));
   const size_t n = paths_;
-  const double* vp = value.data();
+  double* vp = value.data();
   const double* wp = weight.data();
   const size_t vs = value.step(), ws = weight.step();
-  if (flags & kFlagCashflow) {
-    if (cashflows_.contains(track)) {
-      PathArray complement = PathArray::uninitialized(weight.size());
-      for (size_t i = 0; i < weight.size(); ++i) complement[i] = 1.0 - wp[i];
-      scale_cashflows(track, complement);
-    }
-    if (!value.is_single_zero()) {
-      PathArray weighted = PathArray::uninitialized(n);
-      for (size_t i = 0; i < n; ++i) weighted[i] = wp[i * ws] * vp[i * vs];
-      cashflows_[track].insert_or_assign(event, std::move(weighted));
-    }
+  if ((flags & kFlagCashflow) && cashflows_.contains(track)) {
+    PathArray complement = PathArray::uninitialized(weight.size());
+    for (size_t i = 0; i < weight.size(); ++i) complement[i] = 1.0 - wp[i];
+    scale_cashflows(track, complement);
   }
   double* tp = track_value(track).data();
   for (size_t i = 0; i < n; ++i) tp[i] = tp[i] * (1.0 - wp[i * ws]) + vp[i * vs] * wp[i * ws];
+  if ((flags & kFlagCashflow) && !value.is_single_zero()) {
+    PathArray weighted = value.size() == n ? std::move(value) : PathArray::filled(n, value[0]);
+    double* p = weighted.data();
+    for (size_t i = 0; i < n; ++i) p[i] *= wp[i * ws];
+    cashflows_[track].insert_or_assign(event, std::move(weighted));
+  }
   return {};
 }
 
-void Ledger::record_cashflow(uint64_t track, uint64_t event, const PathArray& cashflow) {
-  PathArray copy = PathArray::uninitialized(paths_);
-  const double* cp = cashflow.data();
-  const size_t cs = cashflow.step();
-  for (size_t i = 0; i < paths_; ++i) copy[i] = cp[i * cs];
-  cashflows_[track].insert_or_assign(event, std::move(copy));
+void Ledger::record_cashflow(uint64_t track, uint64_t event, PathArray flows) {
+  if (flows.size() != paths_) flows = PathArray::filled(paths_, flows[0]);
+  cashflows_[track].insert_or_assign(event, std::move(flows));
 }
 
 void Ledger::record_choice(uint64_t event, uint64_t track, std::vector<uint64_t> taken) {

@@ -29,15 +29,15 @@ class Ledger {
   Result<const PathArray*, LedgerError> find_track(uint64_t track) const;
 
   /// Books an event with op "+", ">" or "<" (any other op fails with Unknown Op). `value` has
-  /// length 1 or the path count.
-  Result<void, EvaluationError> book(const Op& op, uint64_t track, const PathArray& value, uint64_t event,
-                                     uint32_t flags);
+  /// length 1 or the path count; its storage is reused for the recorded cashflow.
+  Result<void, EvaluationError> book(const Op& op, uint64_t track, PathArray value, uint64_t event, uint32_t flags);
   /// Books an event with a named op: the track becomes track × (1 − weight) + value × weight.
-  Result<void, EvaluationError> book_weighted(uint64_t track, const PathArray& value, const PathArray& weight,
+  Result<void, EvaluationError> book_weighted(uint64_t track, PathArray value, const PathArray& weight,
                                               uint64_t event, uint32_t flags);
 
-  /// CashflowMap[track][event] = a copy of `cashflow` spread to the path count.
-  void record_cashflow(uint64_t track, uint64_t event, const PathArray& cashflow);
+  /// CashflowMap[track][event] = `flows` (length 1 is spread to the path count), replacing an
+  /// earlier record; the array's storage is kept, not copied.
+  void record_cashflow(uint64_t track, uint64_t event, PathArray flows);
   /// ChoiceMap[event][track] = `taken`.
   void record_choice(uint64_t event, uint64_t track, std::vector<uint64_t> taken);
   /// Zeroes every recorded cashflow of `track` on the paths where `mask` is set.
@@ -51,6 +51,7 @@ class Ledger {
 
  private:
   Result<void, EvaluationError> check_length(const PathArray& a) const;
+
 
   uint64_t paths_;
   ValueMap values_;

@@ -3,15 +3,11 @@
 #include "flags.h"
 #include "numpy_arrays.h"
 #include "py_state.h"
+#include "stats/stats_internal.h"
 
 namespace kestro {
 
 namespace {
-
-// A Python exception while building a statistic: memory exhaustion, in practice.
-EvaluationError python_failure() {
-  return EvaluationError::message("Error while building statistics, caused by \n" + PyException::fetch().render());
-}
 
 // outer key -> {inner key -> array}, each array made by `to_numpy` from the inner value.
 template <class Map, class ToNumpy>

@@ -54,6 +54,11 @@ Op decode_op(std::optional<std::string_view> value) {
   return Op{Op::Kind::Named, std::string(*value)};
 }
 
+bool in_calendar_range(int64_t ms) {
+  const int64_t year = civil_from_days(floor_div(ms, kMsPerDay)).year;
+  return year >= kMinYear && year <= kMaxYear;
+}
+
 std::string format_event_time(int64_t ms) {
   const int64_t days = floor_div(ms, kMsPerDay);
   int64_t ms_of_day = ms % kMsPerDay;  // not ms - days·kMsPerDay, which overflows near the minimum

@@ -1,53 +1,13 @@
 #include "walk/callbacks.h"
 
-#include <cstring>
-#include <optional>
-
-#include "numpy_api.h"
 #include "numpy_arrays.h"
 
 namespace kestro {
 
 namespace {
 
-// Element i of a 1-D array of any stride and alignment.
-template <class T>
-T element(const char* base, npy_intp stride, npy_intp i) {
-  T value;
-  std::memcpy(&value, base + i * stride, sizeof(T));
-  return value;
-}
-
-// A copy of a 1-D float64 or bool array, or nullopt for anything else.
-std::optional<PathArray> copy_array(PyObject* obj) {
-  if (!PyArray_Check(obj)) return std::nullopt;
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  if (PyArray_NDIM(array) != 1) return std::nullopt;
-  const auto n = static_cast<size_t>(PyArray_DIM(array, 0));
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  const char* base = PyArray_BYTES(array);
-  const int type = PyArray_TYPE(array);
-  if (type == NPY_FLOAT64) {
-    const bool swapped = !PyArray_ISNOTSWAPPED(array);
-    if (stride == sizeof(double) && !swapped) return PathArray::copy_of(reinterpret_cast<const double*>(base), n);
-    PathArray out = PathArray::uninitialized(n);
-    for (size_t i = 0; i < n; ++i) {
-      auto bits = element<uint64_t>(base, stride, static_cast<npy_intp>(i));
-      if (swapped) bits = __builtin_bswap64(bits);
-      std::memcpy(&out[i], &bits, sizeof bits);
-    }
-    return out;
-  }
-  if (type == NPY_BOOL) {
-    PathArray out = PathArray::uninitialized(n);
-    for (size_t i = 0; i < n; ++i) out[i] = element<npy_bool>(base, stride, static_cast<npy_intp>(i)) ? 1.0 : 0.0;
-    return out;
-  }
-  return std::nullopt;
-}
-
 Result<PathArray, PythonCallError> convert_output(PyObject* item) {
-  if (auto array = copy_array(item)) return std::move(*array);
+  if (auto array = read_path_array(item, /*accept_bool=*/true)) return std::move(*array);
   const double value = PyFloat_AsDouble(item);
   if (value == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();

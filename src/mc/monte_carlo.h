@@ -1,0 +1,41 @@
+#pragma once
+// The Monte Carlo model: paths and per-path discount factors come from the caller's py_state
+// (`advance`, `get_value`); the curves answer when it has no answer.
+
+#include "errors.h"
+#include "ledger/mod.h"
+#include "market/curve_lookup.h"
+#include "market/dataset.h"
+#include "walk/event_model.h"
+
+namespace kestro {
+
+class MonteCarloModel final : public EventModel {
+ public:
+  MonteCarloModel(const McSettings& settings, PyObject* py_state, size_t unit_count)
+      : settings_(settings), py_state_(py_state), curves_(settings.assets, unit_count) {}
+
+  uint64_t path_count() const override { return settings_.paths; }
+  int64_t start_time() const override { return settings_.pricing_ts; }
+  uint32_t flags() const override { return settings_.flags; }
+  std::string_view missing_time_text() const override { return "missing time"; }
+
+  /// At a later time, multiplies the discount vector by what `advance(x)` returns (an array or
+  /// a number), or resets it to the curve's factor when it returns neither.
+  Result<void, EvaluationError> update_discount(int64_t t, bool later, PathArray& discount) override;
+  /// `get_value(name)` × multiplier when that is a float64 array, the curve forward otherwise.
+  Result<PathArray, EvaluationError> asset_amount(const AssetRef& asset, int64_t t, PathArray multiplier) override;
+
+ private:
+  // A path array from py_state must have one entry or one per path.
+  Result<void, EvaluationError> check_paths(const PathArray& array, std::string_view call) const;
+
+  const McSettings& settings_;
+  PyObject* py_state_;  // borrowed for the call
+  CurveLookup curves_;
+};
+
+/// The price: the mean of track 0 over the paths.
+Result<double, EvaluationError> read_mc_price(const Ledger& ledger);
+
+}  // namespace kestro
