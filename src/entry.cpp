@@ -12,6 +12,9 @@
 #include "boundary.h"
 #include "market/dataset.h"
 #include "backtest/model.h"
+#include "fd/black_scholes.h"
+#include "fd/engine.h"
+#include "fd/hull_white.h"
 #include "hist/tsdata.h"
 #include "mc/fixed.h"
 #include "mc/monte_carlo.h"
@@ -77,12 +80,6 @@ Result<BacktestArgs, PyException> backtest_py_args(PyObject* const* args, Py_ssi
   return out;
 }
 
-// Stands in for the model stages still to be built, so a call never reports success falsely.
-PyObject* not_built(const char* function, const char* stage) {
-  PyErr_Format(PyExc_RuntimeError, "%s: %s is not built yet", function, stage);
-  return nullptr;
-}
-
 // The steps after the timetable: settings, model, price, statistics.
 using PricingRun = PyObject* (*)(const PricingArgs& args, const Timetable& table);
 
@@ -114,16 +111,32 @@ PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
   return PyFloat_FromDouble(*price);
 }
 
-PyObject* run_fd_hullwhite(const PricingArgs& args, const Timetable&) {
-  auto settings = read_hullwhite_settings(args.dataset);
+// The finite-difference pricings: settings read and checked, the grid walked back, the centre
+// node read.
+template <class Model, class Settings>
+PyObject* run_fd(const PricingArgs& args, const Timetable& table, Result<Settings, InputError> (*read)(PyObject*),
+                 Result<void, InputError> (*check_model)(const Settings&)) {
+  auto settings = read(args.dataset);
   if (!settings) return raise_dataset(settings.error());
-  return not_built("fd_hullwhite_price", "the finite-difference Hull-White model");
+  if (auto checked = check_fd_settings(settings->fd); !checked) return raise_dataset(checked.error());
+  if (auto checked = check_model(*settings); !checked) return raise_dataset(checked.error());
+  const Model model(*settings);
+  auto price = [&]() -> Result<double, EvaluationError> {
+    KESTRO_ASSIGN_OR_RETURN(FdGrid grid, calculate(table, settings->fd, model));
+    KESTRO_ASSIGN_OR_RETURN(const double value, read_price(grid, settings->fd));
+    KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->fd.flags, grid.ledger, args.py_state));
+    return value;
+  }();
+  if (!price) return raise(price.error());
+  return PyFloat_FromDouble(*price);
 }
 
-PyObject* run_fd_blackscholes(const PricingArgs& args, const Timetable&) {
-  auto settings = read_blackscholes_settings(args.dataset);
-  if (!settings) return raise_dataset(settings.error());
-  return not_built("fd_blackscholes_price", "the finite-difference Black-Scholes model");
+PyObject* run_fd_hullwhite(const PricingArgs& args, const Timetable& table) {
+  return run_fd<HullWhiteModel>(args, table, read_hullwhite_settings, check_hullwhite_settings);
+}
+
+PyObject* run_fd_blackscholes(const PricingArgs& args, const Timetable& table) {
+  return run_fd<BlackScholesModel>(args, table, read_blackscholes_settings, check_blackscholes_settings);
 }
 
 PyObject* price(const char* function, PricingRun run, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

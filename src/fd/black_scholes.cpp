@@ -1,0 +1,69 @@
+#include "fd/black_scholes.h"
+
+#include <cmath>
+
+#include "numbers.h"
+
+namespace kestro {
+
+namespace {
+
+Result<const AssetCurve*, CurveError> curve_of(const AssetTable& assets, const std::string& name) {
+  const AssetCurve* curve = assets.find(name);
+  if (curve == nullptr) return std::unexpected(CurveError{CurveError::AssetNotFound{name}});
+  return curve;
+}
+
+}  // namespace
+
+Result<double, CurveError> BlackScholesModel::centre() const {
+  KESTRO_ASSIGN_OR_RETURN(const double s0, settings_.fd.assets.asset_value(settings_.asset, 0.0));
+  return std::log(s0);
+}
+
+// Crank-Nicolson on the descending grid of V_t + ½σ²V_xx + (μ − ½σ²)V_x − rV = 0, x = ln S:
+// central differences inside; at the edges V_xx = 0 and V_x one-sided toward the interior.
+Result<void, CurveError> BlackScholesModel::explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double>,
+                                                              double dx, TridiagonalOperator& m) const {
+  const FdSettings& fd = settings_.fd;
+  const double dt = year_fraction(t_hi, t_lo);
+  KESTRO_ASSIGN_OR_RETURN(const AssetCurve* base, curve_of(fd.assets, fd.assets.base()));
+  KESTRO_ASSIGN_OR_RETURN(const double r, average_rate(*base, "discount", t_hi, t_lo, fd.pricing_ts));
+  KESTRO_ASSIGN_OR_RETURN(const AssetCurve* asset, curve_of(fd.assets, settings_.asset));
+  KESTRO_ASSIGN_OR_RETURN(const double mu, average_rate(*asset, settings_.asset, t_hi, t_lo, fd.pricing_ts));
+
+  const double sigma2 = settings_.vol * settings_.vol;
+  const double d = sigma2 * (0.25 * dt) / (dx * dx);
+  const double w = (mu - sigma2 * 0.5) * (0.25 * dt) / dx;
+  const size_t n = m.size();
+  std::fill(m.lower.begin(), m.lower.end(), -d - w);
+  std::fill(m.diag.begin(), m.diag.end(), (2 * d - 1) + dt * 0.5 * r);
+  std::fill(m.upper.begin(), m.upper.end(), w - d);
+  m.diag[0] = (-1 - 2 * w) + dt * 0.5 * r;
+  m.upper[0] = 2 * w;
+  m.lower[n - 1] = -2 * w;
+  m.diag[n - 1] = dt * 0.5 * r + (2 * w - 1);
+  return {};
+}
+
+Result<PathArray, CurveError> BlackScholesModel::asset_value(std::string_view name, int64_t t, double q,
+                                                             std::span<const double> x) const {
+  if (name == settings_.asset) {
+    PathArray values = PathArray::uninitialized(x.size());
+    for (size_t i = 0; i < x.size(); ++i) values[i] = q * std::exp(x[i]);
+    return values;
+  }
+  KESTRO_ASSIGN_OR_RETURN(const double value,
+                          settings_.fd.assets.asset_value(name, year_fraction(t, settings_.fd.pricing_ts)));
+  return PathArray::scalar(q * value);
+}
+
+Result<void, InputError> check_blackscholes_settings(const FdBlackScholesSettings& settings) {
+  if (!std::isfinite(settings.vol) || settings.vol < 0) {
+    return std::unexpected(InputError(InputError::Message{"VOL must be finite and not negative, got " +
+                                                          format_double(settings.vol)}));
+  }
+  return {};
+}
+
+}  // namespace kestro

@@ -1,0 +1,211 @@
+#include "fd/engine.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "numbers.h"
+#include "timetable/mod.h"
+
+namespace kestro {
+
+namespace {
+
+constexpr double kMsPerYear = 3.1536e10;
+constexpr double kSkipYears = 1e-10;  // a roll-back shorter than this does nothing
+// Node-steps a grid may take (each a few passes over one node per track): about a minute.
+constexpr double kMaxNodeSteps = 1e10;
+// Node arrays a step holds besides the tracks: x, M and T (three each), the product, the scratch.
+constexpr double kArraysPerNode = 10;
+
+// TIMESTEP in whole milliseconds: truncated toward zero, saturating, NaN as 0.
+int64_t step_ms(double timestep) {
+  const double ms = timestep * kMsPerYear;
+  if (std::isnan(ms)) return 0;
+  if (ms >= 9.223372036854775807e18) return std::numeric_limits<int64_t>::max();
+  if (ms <= -9.223372036854775808e18) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(ms);
+}
+
+int64_t minus_saturating(int64_t a, int64_t b) {
+  int64_t out = 0;
+  return __builtin_sub_overflow(a, b, &out) ? std::numeric_limits<int64_t>::min() : out;
+}
+
+double physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGE_SIZE);
+  return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 1e12;
+}
+
+std::string megabytes(double bytes) { return std::to_string(static_cast<uint64_t>(bytes / 1e6)) + " MB"; }
+
+class BackwardWalk {
+ public:
+  BackwardWalk(const Timetable& table, const FdSettings& settings, const FdModel& model, FdGrid& grid)
+      : table_(table), settings_(settings), model_(model), grid_(grid), nodes_(grid.x.size()) {
+    m_.resize(nodes_);
+    t_.resize(nodes_);
+    product_ = PathArray::uninitialized(nodes_);
+    scratch_.resize(nodes_);
+  }
+
+  Result<void, EvaluationError> run(int64_t dt) {
+    int64_t lattice = minus_saturating(grid_.now, dt);
+    for (size_t row = table_.num_rows(); row-- > 0;) {
+      const std::optional<int64_t> e = table_.time(row);
+      if (!e) return std::unexpected(at_event(row, EvaluationError::message("No event time")));
+      for (; lattice > *e; lattice = minus_saturating(lattice, dt)) KESTRO_RETURN_IF_ERROR(roll_back(lattice));
+      KESTRO_RETURN_IF_ERROR(roll_back(*e));
+      if (auto applied = apply_event(row, *e); !applied) return std::unexpected(at_event(row, applied.error()));
+    }
+    for (; lattice > settings_.pricing_ts; lattice = minus_saturating(lattice, dt)) {
+      KESTRO_RETURN_IF_ERROR(roll_back(lattice));
+    }
+    return roll_back(settings_.pricing_ts);
+  }
+
+ private:
+  EvaluationError at_event(size_t row, const EvaluationError& cause) const {
+    return EvaluationError::AtEvent{table_.describe(row), render(cause)};
+  }
+
+  // One Crank-Nicolson step of every track from the current time down to `target`.
+  Result<void, EvaluationError> roll_back(int64_t target) {
+    if (year_fraction(grid_.now, target) < kSkipYears) return {};
+    KESTRO_RETURN_IF_ERROR(model_.explicit_operator(grid_.now, target, grid_.x, grid_.dx, m_));
+    implicit_from_explicit(m_, t_);
+    for (auto& [track, values] : grid_.ledger.values()) {
+      apply_tridiagonal(m_, values.data(), product_.data());
+      solve_tridiagonal(t_, product_.data(), scratch_.data());
+      std::swap(values, product_);  // the old array becomes the next product's storage
+    }
+    grid_.now = target;
+    return {};
+  }
+
+  Result<void, EvaluationError> apply_event(size_t row, int64_t t) {
+    KESTRO_ASSIGN_OR_RETURN(const Unit* unit, table_.unit(row));
+    if (unit == nullptr) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
+    const double q = table_.quantity(row);
+    PathArray value;
+    switch (unit->kind) {
+      case Unit::Kind::Track: {
+        KESTRO_ASSIGN_OR_RETURN(const PathArray* referenced, grid_.ledger.find_track(unit->track));
+        value = scaled(referenced->clone(), q);
+        break;
+      }
+      case Unit::Kind::Asset: {
+        KESTRO_ASSIGN_OR_RETURN(value, model_.asset_value(unit->name, t, q, grid_.x));
+        break;
+      }
+      case Unit::Kind::Unknown:
+        return std::unexpected(EvaluationError::EventSpecs{"Unknown Unit"});
+      case Unit::Kind::Snapper:
+        return std::unexpected(EvaluationError::FeatureNotImplemented{"Snapper in FD: " + unit->name});
+      case Unit::Kind::Snap:
+        return std::unexpected(EvaluationError::FeatureNotImplemented{"Snap in FD: " + unit->name});
+      case Unit::Kind::Phrase:
+        return std::unexpected(EvaluationError::FeatureNotImplemented{"Phrase in FD: " + unit->name});
+    }
+    KESTRO_ASSIGN_OR_RETURN(const uint64_t track, table_.track(row));
+    KESTRO_ASSIGN_OR_RETURN(const Op* op, table_.op(row));
+    return grid_.ledger.book(*op, track, std::move(value), row, settings_.flags);
+  }
+
+  const Timetable& table_;
+  const FdSettings& settings_;
+  const FdModel& model_;
+  FdGrid& grid_;
+  const size_t nodes_;
+  // Workspaces, sized once: every step rebuilds M and T in place.
+  TridiagonalOperator m_, t_;
+  PathArray product_;
+  std::vector<double> scratch_;
+};
+
+// The earliest time the walk reaches: PRICING_TS or an earlier row.
+int64_t earliest_time(const Timetable& table, int64_t pricing_ts) {
+  int64_t lowest = pricing_ts;
+  for (size_t row = 0; row < table.num_rows(); ++row) {
+    if (auto t = table.time(row)) lowest = std::min(lowest, *t);
+  }
+  return lowest;
+}
+
+}  // namespace
+
+Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_view name, int64_t t_hi, int64_t t_lo,
+                                        int64_t pricing_ts) {
+  const double a = year_fraction(t_hi, pricing_ts);
+  const double b = year_fraction(t_lo, pricing_ts);
+  auto failure = [&](CurveError inner) {
+    return std::unexpected(CurveError{CurveError::RateFailure{std::string(name), b, a, std::move(inner)}});
+  };
+  if (a == b) return failure(CurveError{CurveError::DivideByZero{}});
+  auto ya = curve.stored_value(a);
+  if (!ya) return failure(std::move(ya).error());
+  auto yb = curve.stored_value(b);
+  if (!yb) return failure(std::move(yb).error());
+  return (*ya - *yb) / (a - b);
+}
+
+Result<void, InputError> check_fd_settings(const FdSettings& settings) {
+  auto refuse = [](std::string text) { return std::unexpected(InputError(InputError::Message{std::move(text)})); };
+  if (settings.n_x == 0) return refuse("N_X must be at least 1: the grid needs a node on each side of its centre");
+  if (!(settings.max_x > 0.0) || !std::isfinite(settings.max_x)) {
+    return refuse("MAX_X must be a positive finite number, got " + format_double(settings.max_x));
+  }
+  if (!std::isfinite(settings.timestep) || step_ms(settings.timestep) < 1) {
+    return refuse("TIMESTEP must be finite and at least one millisecond (0.0000000317 years), got " +
+                  format_double(settings.timestep));
+  }
+  const double nodes = 2.0 * static_cast<double>(settings.n_x) + 1.0;
+  // The arrays of a step and two tracks; each further track adds one array per node.
+  const double bytes = nodes * sizeof(double) * (kArraysPerNode + 2);
+  if (bytes > physical_memory_bytes()) {
+    return refuse("A grid of " + format_double(nodes) + " nodes (N_X = " + std::to_string(settings.n_x) +
+                  ") needs more than " + megabytes(bytes) + " of memory; this machine has " +
+                  megabytes(physical_memory_bytes()));
+  }
+  return {};
+}
+
+Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, const FdModel& model) {
+  if (table.num_rows() == 0) {
+    return std::unexpected(EvaluationError::message(
+        "The finite-difference grid needs at least one event: its walk starts at the last event's time"));
+  }
+  const size_t last = table.num_rows() - 1;
+  const std::optional<int64_t> start = table.time(last);
+  if (!start) {
+    return std::unexpected(EvaluationError::AtEvent{table.describe(last), "No event time"});
+  }
+  const int64_t dt = step_ms(settings.timestep);
+  const size_t nodes = 2 * settings.n_x + 1;
+  // Refuse a walk that would run for hours before it starts.
+  const double steps = (static_cast<double>(*start) - static_cast<double>(earliest_time(table, settings.pricing_ts))) /
+                           static_cast<double>(dt) + static_cast<double>(table.num_rows()) + 1.0;
+  if (steps * static_cast<double>(nodes) > kMaxNodeSteps) {
+    return std::unexpected(EvaluationError::message(
+        "The grid would take about " + format_double(std::floor(steps)) + " steps of " + std::to_string(nodes) +
+        " nodes; at most " + format_double(kMaxNodeSteps) + " node steps are allowed: raise TIMESTEP or lower N_X"));
+  }
+
+  KESTRO_ASSIGN_OR_RETURN(const double centre, model.centre());
+  FdGrid grid{Ledger(nodes), std::vector<double>(nodes), settings.max_x / static_cast<double>(settings.n_x), *start};
+  const double step = (-settings.max_x - settings.max_x) / static_cast<double>(2 * settings.n_x);
+  for (size_t i = 0; i < nodes; ++i) grid.x[i] = static_cast<double>(i) * step + settings.max_x + centre;
+
+  KESTRO_RETURN_IF_ERROR(BackwardWalk(table, settings, model, grid).run(dt));
+  return grid;
+}
+
+Result<double, EvaluationError> read_price(const FdGrid& grid, const FdSettings& settings) {
+  KESTRO_ASSIGN_OR_RETURN(const PathArray* values, grid.ledger.find_track(0));
+  return (*values)[settings.n_x];
+}
+
+}  // namespace kestro

@@ -1,0 +1,58 @@
+#pragma once
+// The finite-difference engine: the timetable walked backward on a one-dimensional grid with
+// Crank-Nicolson steps, each row booked straight into a ledger with one path per node.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "errors.h"
+#include "fd/tridiagonal.h"
+#include "ledger/mod.h"
+#include "market/curve.h"
+#include "market/dataset.h"
+#include "result.h"
+
+namespace kestro {
+
+class Timetable;
+
+/// What a model variant supplies to the engine.
+class FdModel {
+ public:
+  virtual ~FdModel() = default;
+  /// The grid's centre: added to every node coordinate.
+  virtual Result<double, CurveError> centre() const = 0;
+  /// Fills `m` (sized to the nodes) with the explicit operator of the step from t_hi down to t_lo.
+  virtual Result<void, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
+                                                     TridiagonalOperator& m) const = 0;
+  /// q times the asset's value at `t`: one value per node, or one value for all.
+  virtual Result<PathArray, CurveError> asset_value(std::string_view name, int64_t t, double q,
+                                                    std::span<const double> x) const = 0;
+};
+
+/// (y(a) − y(b)) / (a − b) over the step's year fractions a (t_hi) and b (t_lo); failures are
+/// wrapped as RateFailure naming the curve `name`.
+Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_view name, int64_t t_hi, int64_t t_lo,
+                                        int64_t pricing_ts);
+
+/// The settings a grid needs beyond what the dataset reader checks: N_X ≥ 1, a positive finite
+/// MAX_X, a TIMESTEP of at least 1 ms, and a grid and step count that fit this machine.
+Result<void, InputError> check_fd_settings(const FdSettings& settings);
+
+struct FdGrid {
+  Ledger ledger;           // one path per node; its track arrays are the grid values
+  std::vector<double> x;   // node coordinates, descending, centre at node N_X
+  double dx;               // node spacing
+  int64_t now;             // ms; only decreases
+};
+
+/// Walks `table` backward from its last row to PRICING_TS, rolling every track back between
+/// events and booking each row at its time.
+Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, const FdModel& model);
+
+/// Track 0's value at the centre node.
+Result<double, EvaluationError> read_price(const FdGrid& grid, const FdSettings& settings);
+
+}  // namespace kestro

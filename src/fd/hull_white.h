@@ -1,0 +1,27 @@
+#pragma once
+// The Hull-White grid: x is the mean-reverting factor of the short rate r = x + φ(t), with φ
+// fitted to the base currency's discount curve; assets stay at their forwards.
+
+#include "fd/engine.h"
+
+namespace kestro {
+
+class HullWhiteModel final : public FdModel {
+ public:
+  explicit HullWhiteModel(const FdHullWhiteSettings& settings) : settings_(settings) {}
+
+  Result<double, CurveError> centre() const override { return 0.0; }
+  Result<void, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
+                                             TridiagonalOperator& m) const override;
+  /// q times the asset's forward at t, on every node.
+  Result<PathArray, CurveError> asset_value(std::string_view name, int64_t t, double q,
+                                            std::span<const double> x) const override;
+
+ private:
+  const FdHullWhiteSettings& settings_;
+};
+
+/// VOL must be finite and not negative, MEANREV finite.
+Result<void, InputError> check_hullwhite_settings(const FdHullWhiteSettings& settings);
+
+}  // namespace kestro

@@ -1,0 +1,33 @@
+#pragma once
+// Tridiagonal operators: the explicit step operator M and the implicit T of one
+// Crank-Nicolson step, the product M·v and the Thomas solve of T·x = d.
+
+#include <cstddef>
+#include <vector>
+
+namespace kestro {
+
+/// Row i reads value i−1 through lower[i], value i through diag[i], value i+1 through upper[i];
+/// lower[0] and upper[n−1] are never read.
+struct TridiagonalOperator {
+  std::vector<double> lower, diag, upper;
+
+  void resize(size_t n) {
+    lower.resize(n);
+    diag.resize(n);
+    upper.resize(n);
+  }
+  size_t size() const { return diag.size(); }
+};
+
+/// T from M: T.lower = −M.lower, T.diag = −2 − M.diag, T.upper = −M.upper, every row.
+void implicit_from_explicit(const TridiagonalOperator& m, TridiagonalOperator& t);
+
+/// y = M·v (n ≥ 2 nodes; y and v do not overlap).
+void apply_tridiagonal(const TridiagonalOperator& m, const double* v, double* y);
+
+/// Solves T·x = d by the Thomas algorithm without pivoting (n ≥ 2). `d` holds the right-hand
+/// side and receives x; `c` is scratch of n doubles.
+void solve_tridiagonal(const TridiagonalOperator& t, double* d, double* c);
+
+}  // namespace kestro
