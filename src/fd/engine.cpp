@@ -17,7 +17,7 @@ constexpr double kMsPerYear = 3.1536e10;
 constexpr double kSkipYears = 1e-10;  // a roll-back shorter than this does nothing
 // Node-steps a grid may take (each a few passes over one node per track): about a minute.
 constexpr double kMaxNodeSteps = 1e10;
-// Node arrays a step holds besides the tracks: x, M and T (three each), the product, the scratch.
+// Node arrays a step holds besides the tracks: x, M and T (three each), T's factors (two), the product.
 constexpr double kArraysPerNode = 10;
 
 // TIMESTEP in whole milliseconds: truncated toward zero, saturating, NaN as 0.
@@ -49,7 +49,6 @@ class BackwardWalk {
     m_.resize(nodes_);
     t_.resize(nodes_);
     product_ = PathArray::uninitialized(nodes_);
-    scratch_.resize(nodes_);
   }
 
   Result<void, EvaluationError> run(int64_t dt) {
@@ -77,9 +76,10 @@ class BackwardWalk {
     if (year_fraction(grid_.now, target) < kSkipYears) return {};
     KESTRO_RETURN_IF_ERROR(model_.explicit_operator(grid_.now, target, grid_.x, grid_.dx, m_));
     implicit_from_explicit(m_, t_);
+    factor_tridiagonal(t_, factors_);
     for (auto& [track, values] : grid_.ledger.values()) {
       apply_tridiagonal(m_, values.data(), product_.data());
-      solve_tridiagonal(t_, product_.data(), scratch_.data());
+      solve_tridiagonal(t_, factors_, product_.data());
       std::swap(values, product_);  // the old array becomes the next product's storage
     }
     grid_.now = target;
@@ -122,8 +122,8 @@ class BackwardWalk {
   const size_t nodes_;
   // Workspaces, sized once: every step rebuilds M and T in place.
   TridiagonalOperator m_, t_;
+  ThomasFactors factors_;
   PathArray product_;
-  std::vector<double> scratch_;
 };
 
 // The earliest time the walk reaches: PRICING_TS or an earlier row.

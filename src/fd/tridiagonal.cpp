@@ -22,16 +22,28 @@ void apply_tridiagonal(const TridiagonalOperator& m, const double* v, double* y)
   y[n - 1] = diag[n - 1] * v[n - 1] + lower[n - 1] * v[n - 2];
 }
 
-void solve_tridiagonal(const TridiagonalOperator& t, double* d, double* c) {
+// Thomas algorithm: for i = 1 … n−1, m = lower_i / c_{i−1}, c_i = diag_i − upper_{i−1}·m,
+// d_i = d_i − m·d_{i−1}; then x_{n−1} = d_{n−1} / c_{n−1} and x_{i−1} = (d_{i−1} − x_i·upper_{i−1}) / c_{i−1}.
+// The steps on c and m are the same for every right-hand side, so they run once per step.
+void factor_tridiagonal(const TridiagonalOperator& t, ThomasFactors& factors) {
   const size_t n = t.size();
-  const double* lower = t.lower.data();
-  const double* upper = t.upper.data();
+  factors.c.resize(n);
+  factors.m.resize(n);
+  double* c = factors.c.data();
+  double* m = factors.m.data();
   c[0] = t.diag[0];
   for (size_t i = 1; i < n; ++i) {
-    const double m = lower[i] / c[i - 1];
-    c[i] = t.diag[i] - upper[i - 1] * m;
-    d[i] = d[i] - m * d[i - 1];
+    m[i] = t.lower[i] / c[i - 1];
+    c[i] = t.diag[i] - t.upper[i - 1] * m[i];
   }
+}
+
+void solve_tridiagonal(const TridiagonalOperator& t, const ThomasFactors& factors, double* d) {
+  const size_t n = t.size();
+  const double* c = factors.c.data();
+  const double* m = factors.m.data();
+  const double* upper = t.upper.data();
+  for (size_t i = 1; i < n; ++i) d[i] = d[i] - m[i] * d[i - 1];
   d[n - 1] = d[n - 1] / c[n - 1];
   for (size_t i = n - 1; i >= 1; --i) d[i - 1] = (d[i - 1] - d[i] * upper[i - 1]) / c[i - 1];
 }

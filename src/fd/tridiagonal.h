@@ -26,8 +26,14 @@ void implicit_from_explicit(const TridiagonalOperator& m, TridiagonalOperator& t
 /// y = M·v (n ≥ 2 nodes; y and v do not overlap).
 void apply_tridiagonal(const TridiagonalOperator& m, const double* v, double* y);
 
-/// Solves T·x = d by the Thomas algorithm without pivoting (n ≥ 2). `d` holds the right-hand
-/// side and receives x; `c` is scratch of n doubles.
-void solve_tridiagonal(const TridiagonalOperator& t, double* d, double* c);
+/// The part of the Thomas algorithm (no pivoting) that depends on T alone, computed once per
+/// step and shared by every right-hand side: the eliminated diagonal c and the multipliers m.
+struct ThomasFactors {
+  std::vector<double> c, m;
+};
+void factor_tridiagonal(const TridiagonalOperator& t, ThomasFactors& factors);
+
+/// Solves T·x = d with T's factors (n ≥ 2): `d` holds the right-hand side and receives x.
+void solve_tridiagonal(const TridiagonalOperator& t, const ThomasFactors& factors, double* d);
 
 }  // namespace kestro
