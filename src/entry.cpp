@@ -115,13 +115,14 @@ PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
 // node read.
 template <class Model, class Settings>
 PyObject* run_fd(const PricingArgs& args, const Timetable& table, Result<Settings, InputError> (*read)(PyObject*),
-                 Result<void, InputError> (*check_model)(const Settings&)) {
+                 Result<void, EvaluationError> (*check_model)(const Settings&)) {
   auto settings = read(args.dataset);
   if (!settings) return raise_dataset(settings.error());
-  if (auto checked = check_fd_settings(settings->fd); !checked) return raise_dataset(checked.error());
-  if (auto checked = check_model(*settings); !checked) return raise_dataset(checked.error());
   const Model model(*settings);
   auto price = [&]() -> Result<double, EvaluationError> {
+    // Settings the reader accepts but no grid can run with.
+    KESTRO_RETURN_IF_ERROR(check_fd_settings(settings->fd));
+    KESTRO_RETURN_IF_ERROR(check_model(*settings));
     KESTRO_ASSIGN_OR_RETURN(FdGrid grid, calculate(table, settings->fd, model));
     KESTRO_ASSIGN_OR_RETURN(const double value, read_price(grid, settings->fd));
     KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->fd.flags, grid.ledger, args.py_state));

@@ -58,10 +58,9 @@ Result<PathArray, CurveError> BlackScholesModel::asset_value(std::string_view na
   return PathArray::scalar(q * value);
 }
 
-Result<void, InputError> check_blackscholes_settings(const FdBlackScholesSettings& settings) {
+Result<void, EvaluationError> check_blackscholes_settings(const FdBlackScholesSettings& settings) {
   if (!std::isfinite(settings.vol) || settings.vol < 0) {
-    return std::unexpected(InputError(InputError::Message{"VOL must be finite and not negative, got " +
-                                                          format_double(settings.vol)}));
+    return std::unexpected(EvaluationError::message("VOL must be finite and not negative, got " + format_double(settings.vol)));
   }
   return {};
 }

@@ -23,6 +23,6 @@ class BlackScholesModel final : public FdModel {
 };
 
 /// VOL must be finite and not negative.
-Result<void, InputError> check_blackscholes_settings(const FdBlackScholesSettings& settings);
+Result<void, EvaluationError> check_blackscholes_settings(const FdBlackScholesSettings& settings);
 
 }  // namespace kestro

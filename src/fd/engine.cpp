@@ -152,8 +152,8 @@ Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_vie
   return (*ya - *yb) / (a - b);
 }
 
-Result<void, InputError> check_fd_settings(const FdSettings& settings) {
-  auto refuse = [](std::string text) { return std::unexpected(InputError(InputError::Message{std::move(text)})); };
+Result<void, EvaluationError> check_fd_settings(const FdSettings& settings) {
+  auto refuse = [](std::string text) { return std::unexpected(EvaluationError::message(std::move(text))); };
   if (settings.n_x == 0) return refuse("N_X must be at least 1: the grid needs a node on each side of its centre");
   if (!(settings.max_x > 0.0) || !std::isfinite(settings.max_x)) {
     return refuse("MAX_X must be a positive finite number, got " + format_double(settings.max_x));

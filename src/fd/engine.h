@@ -39,7 +39,7 @@ Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_vie
 
 /// The settings a grid needs beyond what the dataset reader checks: N_X ≥ 1, a positive finite
 /// MAX_X, a TIMESTEP of at least 1 ms, and a grid and step count that fit this machine.
-Result<void, InputError> check_fd_settings(const FdSettings& settings);
+Result<void, EvaluationError> check_fd_settings(const FdSettings& settings);
 
 struct FdGrid {
   Ledger ledger;           // one path per node; its track arrays are the grid values

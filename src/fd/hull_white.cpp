@@ -49,14 +49,12 @@ Result<PathArray, CurveError> HullWhiteModel::asset_value(std::string_view name,
   return PathArray::scalar(q * value);
 }
 
-Result<void, InputError> check_hullwhite_settings(const FdHullWhiteSettings& settings) {
+Result<void, EvaluationError> check_hullwhite_settings(const FdHullWhiteSettings& settings) {
   if (!std::isfinite(settings.vol) || settings.vol < 0) {
-    return std::unexpected(InputError(InputError::Message{"VOL must be finite and not negative, got " +
-                                                          format_double(settings.vol)}));
+    return std::unexpected(EvaluationError::message("VOL must be finite and not negative, got " + format_double(settings.vol)));
   }
   if (!std::isfinite(settings.mean_reversion)) {
-    return std::unexpected(InputError(InputError::Message{"MEANREV must be finite, got " +
-                                                          format_double(settings.mean_reversion)}));
+    return std::unexpected(EvaluationError::message("MEANREV must be finite, got " + format_double(settings.mean_reversion)));
   }
   return {};
 }

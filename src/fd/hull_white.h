@@ -22,6 +22,6 @@ class HullWhiteModel final : public FdModel {
 };
 
 /// VOL must be finite and not negative, MEANREV finite.
-Result<void, InputError> check_hullwhite_settings(const FdHullWhiteSettings& settings);
+Result<void, EvaluationError> check_hullwhite_settings(const FdHullWhiteSettings& settings);
 
 }  // namespace kestro
