@@ -118,7 +118,7 @@ PyObject* run_fd(const PricingArgs& args, const Timetable& table, Result<Setting
                  Result<void, EvaluationError> (*check_model)(const Settings&)) {
   auto settings = read(args.dataset);
   if (!settings) return raise_dataset(settings.error());
-  const Model model(*settings);
+  Model model(*settings);
   auto price = [&]() -> Result<double, EvaluationError> {
     // Settings the reader accepts but no grid can run with.
     KESTRO_RETURN_IF_ERROR(check_fd_settings(settings->fd));

@@ -23,14 +23,17 @@ Result<double, CurveError> BlackScholesModel::centre() const {
 
 // Crank-Nicolson on the descending grid of V_t + ½σ²V_xx + (μ − ½σ²)V_x − rV = 0, x = ln S:
 // central differences inside; at the edges V_xx = 0 and V_x one-sided toward the interior.
-Result<void, CurveError> BlackScholesModel::explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double>,
-                                                              double dx, TridiagonalOperator& m) const {
+Result<bool, CurveError> BlackScholesModel::explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double>,
+                                                              double dx, TridiagonalOperator& m) {
   const FdSettings& fd = settings_.fd;
   const double dt = year_fraction(t_hi, t_lo);
   KESTRO_ASSIGN_OR_RETURN(const AssetCurve* base, curve_of(fd.assets, fd.assets.base()));
   KESTRO_ASSIGN_OR_RETURN(const double r, average_rate(*base, "discount", t_hi, t_lo, fd.pricing_ts));
   KESTRO_ASSIGN_OR_RETURN(const AssetCurve* asset, curve_of(fd.assets, settings_.asset));
   KESTRO_ASSIGN_OR_RETURN(const double mu, average_rate(*asset, settings_.asset, t_hi, t_lo, fd.pricing_ts));
+  const StepKey key{dt, r, mu};
+  if (last_step_ == key) return false;
+  last_step_ = key;
 
   const double sigma2 = settings_.vol * settings_.vol;
   const double d = sigma2 * (0.25 * dt) / (dx * dx);
@@ -43,14 +46,18 @@ Result<void, CurveError> BlackScholesModel::explicit_operator(int64_t t_hi, int6
   m.upper[0] = 2 * w;
   m.lower[n - 1] = -2 * w;
   m.diag[n - 1] = dt * 0.5 * r + (2 * w - 1);
-  return {};
+  return true;
 }
 
 Result<PathArray, CurveError> BlackScholesModel::asset_value(std::string_view name, int64_t t, double q,
-                                                             std::span<const double> x) const {
+                                                             std::span<const double> x) {
   if (name == settings_.asset) {
+    if (spot_.size() != x.size()) {
+      spot_.resize(x.size());
+      for (size_t i = 0; i < x.size(); ++i) spot_[i] = std::exp(x[i]);
+    }
     PathArray values = PathArray::uninitialized(x.size());
-    for (size_t i = 0; i < x.size(); ++i) values[i] = q * std::exp(x[i]);
+    for (size_t i = 0; i < x.size(); ++i) values[i] = q * spot_[i];
     return values;
   }
   KESTRO_ASSIGN_OR_RETURN(const double value,

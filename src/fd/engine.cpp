@@ -44,7 +44,7 @@ std::string megabytes(double bytes) { return std::to_string(static_cast<uint64_t
 
 class BackwardWalk {
  public:
-  BackwardWalk(const Timetable& table, const FdSettings& settings, const FdModel& model, FdGrid& grid)
+  BackwardWalk(const Timetable& table, const FdSettings& settings, FdModel& model, FdGrid& grid)
       : table_(table), settings_(settings), model_(model), grid_(grid), nodes_(grid.x.size()) {
     m_.resize(nodes_);
     t_.resize(nodes_);
@@ -74,12 +74,13 @@ class BackwardWalk {
   // One Crank-Nicolson step of every track from the current time down to `target`.
   Result<void, EvaluationError> roll_back(int64_t target) {
     if (year_fraction(grid_.now, target) < kSkipYears) return {};
-    KESTRO_RETURN_IF_ERROR(model_.explicit_operator(grid_.now, target, grid_.x, grid_.dx, m_));
-    implicit_from_explicit(m_, t_);
-    factor_tridiagonal(t_, factors_);
+    KESTRO_ASSIGN_OR_RETURN(const bool changed, model_.explicit_operator(grid_.now, target, grid_.x, grid_.dx, m_));
+    if (changed) {
+      implicit_from_explicit(m_, t_);
+      factor_tridiagonal(t_, factors_);
+    }
     for (auto& [track, values] : grid_.ledger.values()) {
-      apply_tridiagonal(m_, values.data(), product_.data());
-      solve_tridiagonal(t_, factors_, product_.data());
+      crank_nicolson_step(m_, t_, factors_, values.data(), product_.data());
       std::swap(values, product_);  // the old array becomes the next product's storage
     }
     grid_.now = target;
@@ -117,7 +118,7 @@ class BackwardWalk {
 
   const Timetable& table_;
   const FdSettings& settings_;
-  const FdModel& model_;
+  FdModel& model_;
   FdGrid& grid_;
   const size_t nodes_;
   // Workspaces, sized once: every step rebuilds M and T in place.
@@ -173,7 +174,7 @@ Result<void, EvaluationError> check_fd_settings(const FdSettings& settings) {
   return {};
 }
 
-Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, const FdModel& model) {
+Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, FdModel& model) {
   if (table.num_rows() == 0) {
     return std::unexpected(EvaluationError::message(
         "The finite-difference grid needs at least one event: its walk starts at the last event's time"));

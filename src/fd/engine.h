@@ -24,12 +24,13 @@ class FdModel {
   virtual ~FdModel() = default;
   /// The grid's centre: added to every node coordinate.
   virtual Result<double, CurveError> centre() const = 0;
-  /// Fills `m` (sized to the nodes) with the explicit operator of the step from t_hi down to t_lo.
-  virtual Result<void, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
-                                                     TridiagonalOperator& m) const = 0;
+  /// Fills `m` (sized to the nodes) with the explicit operator of the step from t_hi down to
+  /// t_lo. False when `m` already holds it: the step's coefficients equal the previous step's.
+  virtual Result<bool, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
+                                                     TridiagonalOperator& m) = 0;
   /// q times the asset's value at `t`: one value per node, or one value for all.
   virtual Result<PathArray, CurveError> asset_value(std::string_view name, int64_t t, double q,
-                                                    std::span<const double> x) const = 0;
+                                                    std::span<const double> x) = 0;
 };
 
 /// (y(a) − y(b)) / (a − b) over the step's year fractions a (t_hi) and b (t_lo); failures are
@@ -50,7 +51,7 @@ struct FdGrid {
 
 /// Walks `table` backward from its last row to PRICING_TS, rolling every track back between
 /// events and booking each row at its time.
-Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, const FdModel& model);
+Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, FdModel& model);
 
 /// Track 0's value at the centre node.
 Result<double, EvaluationError> read_price(const FdGrid& grid, const FdSettings& settings);

@@ -8,8 +8,8 @@ namespace kestro {
 
 // Crank-Nicolson on the descending grid of V_t + ½σ²V_xx − a·x·V_x − (x + φ)V = 0: central
 // differences inside; at the edges V_xx = 0 and V_x one-sided toward the interior.
-Result<void, CurveError> HullWhiteModel::explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x,
-                                                           double dx, TridiagonalOperator& m) const {
+Result<bool, CurveError> HullWhiteModel::explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x,
+                                                           double dx, TridiagonalOperator& m) {
   const FdSettings& fd = settings_.fd;
   const double dt = year_fraction(t_hi, t_lo);
   const double b = year_fraction(t_lo, fd.pricing_ts);
@@ -39,11 +39,11 @@ Result<void, CurveError> HullWhiteModel::explicit_operator(int64_t t_hi, int64_t
   const double wn = x[n - 1] * drift / dx;
   m.lower[n - 1] = 2 * wn;
   m.diag[n - 1] = (dt * 0.5) * (x[n - 1] + phi) + (-1 - 2 * wn);
-  return {};
+  return true;
 }
 
 Result<PathArray, CurveError> HullWhiteModel::asset_value(std::string_view name, int64_t t, double q,
-                                                          std::span<const double>) const {
+                                                          std::span<const double>) {
   KESTRO_ASSIGN_OR_RETURN(const double value,
                           settings_.fd.assets.asset_value(name, year_fraction(t, settings_.fd.pricing_ts)));
   return PathArray::scalar(q * value);

@@ -11,11 +11,12 @@ class HullWhiteModel final : public FdModel {
   explicit HullWhiteModel(const FdHullWhiteSettings& settings) : settings_(settings) {}
 
   Result<double, CurveError> centre() const override { return 0.0; }
-  Result<void, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
-                                             TridiagonalOperator& m) const override;
+  /// Rebuilt every step: φ moves with the step's earlier end.
+  Result<bool, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
+                                             TridiagonalOperator& m) override;
   /// q times the asset's forward at t, on every node.
   Result<PathArray, CurveError> asset_value(std::string_view name, int64_t t, double q,
-                                            std::span<const double> x) const override;
+                                            std::span<const double> x) override;
 
  private:
   const FdHullWhiteSettings& settings_;

@@ -48,4 +48,22 @@ void solve_tridiagonal(const TridiagonalOperator& t, const ThomasFactors& factor
   for (size_t i = n - 1; i >= 1; --i) d[i - 1] = (d[i - 1] - d[i] * upper[i - 1]) / c[i - 1];
 }
 
+void crank_nicolson_step(const TridiagonalOperator& m, const TridiagonalOperator& t, const ThomasFactors& factors,
+                         const double* v, double* out) {
+  const size_t n = m.size();
+  const double* lower = m.lower.data();
+  const double* diag = m.diag.data();
+  const double* upper = m.upper.data();
+  const double* c = factors.c.data();
+  const double* mult = factors.m.data();
+  const double* t_upper = t.upper.data();
+  out[0] = upper[0] * v[1] + diag[0] * v[0];
+  for (size_t i = 1; i + 1 < n; ++i) {
+    out[i] = (upper[i] * v[i + 1] + (diag[i] * v[i] + lower[i] * v[i - 1])) - mult[i] * out[i - 1];
+  }
+  out[n - 1] = (diag[n - 1] * v[n - 1] + lower[n - 1] * v[n - 2]) - mult[n - 1] * out[n - 2];
+  out[n - 1] = out[n - 1] / c[n - 1];
+  for (size_t i = n - 1; i >= 1; --i) out[i - 1] = (out[i - 1] - out[i] * t_upper[i - 1]) / c[i - 1];
+}
+
 }  // namespace kestro

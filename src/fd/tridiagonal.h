@@ -36,4 +36,9 @@ void factor_tridiagonal(const TridiagonalOperator& t, ThomasFactors& factors);
 /// Solves T·x = d with T's factors (n ≥ 2): `d` holds the right-hand side and receives x.
 void solve_tridiagonal(const TridiagonalOperator& t, const ThomasFactors& factors, double* d);
 
+/// out = T⁻¹(M·v): apply_tridiagonal then solve_tridiagonal, with the product and the forward
+/// elimination fused into one pass (the same arithmetic, element by element).
+void crank_nicolson_step(const TridiagonalOperator& m, const TridiagonalOperator& t, const ThomasFactors& factors,
+                         const double* v, double* out);
+
 }  // namespace kestro

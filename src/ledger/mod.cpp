@@ -36,7 +36,12 @@ Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, PathArr
   const size_t n = paths_;
 
   if (op.kind == Op::Kind::Add) {
-    for (size_t i = 0; i < n; ++i) tp[i] += vp[i * vs];
+    if (vs == 0) {
+      const double v = vp[0];
+      for (size_t i = 0; i < n; ++i) tp[i] += v;
+    } else {
+      for (size_t i = 0; i < n; ++i) tp[i] += vp[i];
+    }
     if (flags & kFlagCashflow) record_cashflow(track, event, std::move(value));
     return {};
   }
