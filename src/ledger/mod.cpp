@@ -30,6 +30,8 @@ Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, PathArr
     return std::unexpected(LedgerError(SpecError{SpecError::UnknownOp{std::string(op.display())}}));
   }
   KESTRO_RETURN_IF_ERROR(check_length(value));
+  KESTRO_CHECK(booking_ < UINT32_MAX, "booking count");
+  ++booking_;
   double* tp = track_value(track).data();
   double* vp = value.data();
   const size_t vs = value.step();
@@ -65,7 +67,7 @@ Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, PathArr
     PathArray taken = value.size() == n ? std::move(value) : PathArray::filled(n, value[0]);
     double* p = taken.data();
     for (size_t i = 0; i < n; ++i) p[i] = mask_[i] ? p[i] : 0.0;
-    cashflows_[track].insert_or_assign(event, std::move(taken));
+    cashflows_[track].insert_or_assign(event, Cashflow{std::move(taken), booking_});
   }
   return {};
 }
@@ -74,6 +76,8 @@ Result<void, EvaluationError> Ledger::book_weighted(uint64_t track, PathArray va
                                                     uint64_t event, uint32_t flags) {
   KESTRO_RETURN_IF_ERROR(check_length(value));
   KESTRO_RETURN_IF_ERROR(check_length(weight));
+  KESTRO_CHECK(booking_ < UINT32_MAX, "booking count");
+  ++booking_;
   const size_t n = paths_;
   double* vp = value.data();
   const double* wp = weight.data();
@@ -89,14 +93,14 @@ Result<void, EvaluationError> Ledger::book_weighted(uint64_t track, PathArray va
     PathArray weighted = value.size() == n ? std::move(value) : PathArray::filled(n, value[0]);
     double* p = weighted.data();
     for (size_t i = 0; i < n; ++i) p[i] *= wp[i * ws];
-    cashflows_[track].insert_or_assign(event, std::move(weighted));
+    cashflows_[track].insert_or_assign(event, Cashflow{std::move(weighted), booking_});
   }
   return {};
 }
 
 void Ledger::record_cashflow(uint64_t track, uint64_t event, PathArray flows) {
   if (flows.size() != paths_) flows = PathArray::filled(paths_, flows[0]);
-  cashflows_[track].insert_or_assign(event, std::move(flows));
+  cashflows_[track].insert_or_assign(event, Cashflow{std::move(flows), booking_});
 }
 
 void Ledger::record_choice(uint64_t event, uint64_t track, std::vector<uint64_t> taken) {
@@ -104,23 +108,41 @@ void Ledger::record_choice(uint64_t event, uint64_t track, std::vector<uint64_t>
 }
 
 void Ledger::zero_cashflows(uint64_t track, const std::vector<uint8_t>& mask) {
-  auto it = cashflows_.find(track);
-  if (it == cashflows_.end()) return;
-  for (auto& [event, flows] : it->second) {
-    double* p = flows.data();
-    for (size_t i = 0; i < paths_; ++i) p[i] = mask[i] ? 0.0 : p[i];
+  if (!cashflows_.contains(track)) return;
+  std::vector<uint32_t>& voided = voided_at_[track];
+  if (voided.empty()) voided.assign(paths_, 0);
+  for (size_t i = 0; i < paths_; ++i) {
+    if (mask[i]) voided[i] = booking_;
   }
+}
+
+void Ledger::apply_voids(uint64_t track) {
+  auto voided = voided_at_.find(track);
+  if (voided == voided_at_.end()) return;
+  const uint32_t* at = voided->second.data();
+  for (auto& [event, cashflow] : cashflows_[track]) {
+    double* p = cashflow.flows.data();
+    const uint32_t recorded = cashflow.booking;
+    for (size_t i = 0; i < paths_; ++i) p[i] = at[i] > recorded ? 0.0 : p[i];
+  }
+  voided_at_.erase(voided);
 }
 
 void Ledger::scale_cashflows(uint64_t track, const PathArray& factor) {
   auto it = cashflows_.find(track);
   if (it == cashflows_.end()) return;
+  apply_voids(track);  // zeroing and scaling do not commute for non-finite factors
   const double* fp = factor.data();
   const size_t fs = factor.step();
-  for (auto& [event, flows] : it->second) {
-    double* p = flows.data();
+  for (auto& [event, cashflow] : it->second) {
+    double* p = cashflow.flows.data();
     for (size_t i = 0; i < paths_; ++i) p[i] *= fp[i * fs];
   }
+}
+
+CashflowMap Ledger::take_cashflows() {
+  while (!voided_at_.empty()) apply_voids(voided_at_.begin()->first);
+  return std::exchange(cashflows_, {});
 }
 
 }  // namespace kestro

@@ -15,7 +15,12 @@ namespace kestro {
 
 using ValueMap = std::unordered_map<uint64_t, PathArray>;                        // track -> value
 using ChoiceMap = std::unordered_map<uint64_t, std::unordered_map<uint64_t, std::vector<uint64_t>>>;  // event -> track -> 0/1
-using CashflowMap = std::unordered_map<uint64_t, std::unordered_map<uint64_t, PathArray>>;  // track -> event -> cashflow
+/// One event's recorded cashflow on a track, with the booking that recorded it.
+struct Cashflow {
+  PathArray flows;   // per path
+  uint32_t booking;  // bookings are numbered from 1 in the order they are made
+};
+using CashflowMap = std::unordered_map<uint64_t, std::unordered_map<uint64_t, Cashflow>>;  // track -> event -> cashflow
 
 class Ledger {
  public:
@@ -40,23 +45,29 @@ class Ledger {
   void record_cashflow(uint64_t track, uint64_t event, PathArray flows);
   /// ChoiceMap[event][track] = `taken`.
   void record_choice(uint64_t event, uint64_t track, std::vector<uint64_t> taken);
-  /// Zeroes every recorded cashflow of `track` on the paths where `mask` is set.
+  /// Zeroes every cashflow recorded so far for `track` on the paths where `mask` is set.
   void zero_cashflows(uint64_t track, const std::vector<uint8_t>& mask);
   /// Multiplies every recorded cashflow of `track` by `factor` (length 1 or the path count).
   void scale_cashflows(uint64_t track, const PathArray& factor);
 
   ValueMap& values() { return values_; }
   ChoiceMap take_choices() { return std::exchange(choices_, {}); }
-  CashflowMap take_cashflows() { return std::exchange(cashflows_, {}); }
+  CashflowMap take_cashflows();
 
  private:
   Result<void, EvaluationError> check_length(const PathArray& a) const;
-
+  // Applies the zeroing that zero_cashflows deferred for `track`.
+  void apply_voids(uint64_t track);
 
   uint64_t paths_;
   ValueMap values_;
   ChoiceMap choices_;
   CashflowMap cashflows_;
+  // Zeroing is deferred: a choice that voids a track's earlier records on some paths only
+  // notes, per path, its booking number; a record is zeroed where a later booking voided it.
+  // One pass per choice and one per record, instead of one per record at every choice.
+  std::unordered_map<uint64_t, std::vector<uint32_t>> voided_at_;  // track -> per path: last voiding booking
+  uint32_t booking_ = 0;       // the number of the booking being made
   std::vector<uint8_t> mask_;  // workspace of the choice bookings, sized once
 };
 

@@ -19,10 +19,12 @@ EvaluationError arrow_failure(const arrow::Status& status) {
 
 // One track's cashflows (event -> one-path array) as an Arrow batch, rows by event index.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> cashflow_batch(
-    const std::unordered_map<uint64_t, PathArray>& flows) {
+    const std::unordered_map<uint64_t, Cashflow>& flows) {
   std::vector<std::pair<uint64_t, double>> rows;
   rows.reserve(flows.size());
-  for (const auto& [event, values] : flows) rows.emplace_back(event, values.size() > 0 ? values[0] : 0.0);
+  for (const auto& [event, cashflow] : flows) {
+    rows.emplace_back(event, cashflow.flows.size() > 0 ? cashflow.flows[0] : 0.0);
+  }
   std::sort(rows.begin(), rows.end());
 
   arrow::UInt64Builder index;

@@ -46,9 +46,9 @@ Result<void, EvaluationError> write_pricing_stats(uint32_t flags, Ledger& ledger
     set_stat(py_state, "CHOICES", choices.get());
   }
   if (flags & kFlagCashflow) {
-    KESTRO_ASSIGN_OR_RETURN(PyRef cashflows, nested_dict(ledger.take_cashflows(), [](PathArray flows) {
-                              const size_t n = flows.size();
-                              return numpy_adopting(flows.release(), n);
+    KESTRO_ASSIGN_OR_RETURN(PyRef cashflows, nested_dict(ledger.take_cashflows(), [](Cashflow cashflow) {
+                              const size_t n = cashflow.flows.size();
+                              return numpy_adopting(cashflow.flows.release(), n);
                             }));
     set_stat(py_state, "CASHFLOW", cashflows.get());
   }
