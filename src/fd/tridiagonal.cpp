@@ -31,10 +31,21 @@ void factor_tridiagonal(const TridiagonalOperator& t, ThomasFactors& factors) {
   factors.m.resize(n);
   double* c = factors.c.data();
   double* m = factors.m.data();
-  c[0] = t.diag[0];
+  const double* lower = t.lower.data();
+  const double* diag = t.diag.data();
+  const double* upper = t.upper.data();
+  c[0] = diag[0];
   for (size_t i = 1; i < n; ++i) {
-    m[i] = t.lower[i] / c[i - 1];
-    c[i] = t.diag[i] - t.upper[i - 1] * m[i];
+    // On rows equal to the previous one the recurrence soon reaches a fixed point: once a
+    // row's inputs repeat the previous row's exactly, so do its results, without the division.
+    if (i >= 2 && c[i - 1] == c[i - 2] && lower[i] == lower[i - 1] && diag[i] == diag[i - 1] &&
+        upper[i - 1] == upper[i - 2]) {
+      m[i] = m[i - 1];
+      c[i] = c[i - 1];
+      continue;
+    }
+    m[i] = lower[i] / c[i - 1];
+    c[i] = diag[i] - upper[i - 1] * m[i];
   }
 }
 
