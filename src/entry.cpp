@@ -101,6 +101,7 @@ PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
   auto settings = read_mc_settings(args.dataset);
   if (!settings) return raise_dataset(settings.error());
   auto price = [&]() -> Result<double, EvaluationError> {
+    KESTRO_RETURN_IF_ERROR(check_mc_settings(*settings));
     MonteCarloModel model(*settings, args.py_state, table.units().size());
     KESTRO_ASSIGN_OR_RETURN(Ledger ledger, walk_events(model, table));
     KESTRO_ASSIGN_OR_RETURN(const double value, read_mc_price(ledger));

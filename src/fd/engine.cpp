@@ -1,11 +1,10 @@
 #include "fd/engine.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "memory_limit.h"
 #include "numbers.h"
 #include "timetable/mod.h"
 
@@ -33,14 +32,6 @@ int64_t minus_saturating(int64_t a, int64_t b) {
   int64_t out = 0;
   return __builtin_sub_overflow(a, b, &out) ? std::numeric_limits<int64_t>::min() : out;
 }
-
-double physical_memory_bytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page = sysconf(_SC_PAGE_SIZE);
-  return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 1e12;
-}
-
-std::string megabytes(double bytes) { return std::to_string(static_cast<uint64_t>(bytes / 1e6)) + " MB"; }
 
 class BackwardWalk {
  public:
@@ -165,13 +156,8 @@ Result<void, EvaluationError> check_fd_settings(const FdSettings& settings) {
   }
   const double nodes = 2.0 * static_cast<double>(settings.n_x) + 1.0;
   // The arrays of a step and two tracks; each further track adds one array per node.
-  const double bytes = nodes * sizeof(double) * (kArraysPerNode + 2);
-  if (bytes > physical_memory_bytes()) {
-    return refuse("A grid of " + format_double(nodes) + " nodes (N_X = " + std::to_string(settings.n_x) +
-                  ") needs more than " + megabytes(bytes) + " of memory; this machine has " +
-                  megabytes(physical_memory_bytes()));
-  }
-  return {};
+  return check_fits_in_memory(nodes * sizeof(double) * (kArraysPerNode + 2),
+                              "A grid of " + format_double(nodes) + " nodes (N_X = " + std::to_string(settings.n_x) + ")");
 }
 
 Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, FdModel& model) {

@@ -1,5 +1,6 @@
 #include "mc/monte_carlo.h"
 
+#include "memory_limit.h"
 #include "numpy_arrays.h"
 #include "py_state.h"
 
@@ -53,6 +54,12 @@ Result<PathArray, EvaluationError> MonteCarloModel::asset_amount(const AssetRef&
   }
   KESTRO_ASSIGN_OR_RETURN(const double value, curves_.asset_value(asset, year_fraction(t, settings_.pricing_ts)));
   return scaled(std::move(multiplier), value);
+}
+
+Result<void, EvaluationError> check_mc_settings(const McSettings& settings) {
+  // A walk holds at least a track, a row's value and a discount vector of PATHS doubles.
+  const double paths = static_cast<double>(settings.paths);
+  return check_fits_in_memory(3 * paths * sizeof(double), "PATHS = " + std::to_string(settings.paths));
 }
 
 Result<double, EvaluationError> read_mc_price(const Ledger& ledger) {

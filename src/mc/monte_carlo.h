@@ -35,6 +35,9 @@ class MonteCarloModel final : public EventModel {
   CurveLookup curves_;
 };
 
+/// PATHS must leave room for a few arrays of one double per path.
+Result<void, EvaluationError> check_mc_settings(const McSettings& settings);
+
 /// The price: the mean of track 0 over the paths.
 Result<double, EvaluationError> read_mc_price(const Ledger& ledger);
 
