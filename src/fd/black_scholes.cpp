@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "numbers.h"
 
 namespace kestro {
 
@@ -66,10 +65,7 @@ Result<PathArray, CurveError> BlackScholesModel::asset_value(std::string_view na
 }
 
 Result<void, EvaluationError> check_blackscholes_settings(const FdBlackScholesSettings& settings) {
-  if (!std::isfinite(settings.vol) || settings.vol < 0) {
-    return std::unexpected(EvaluationError::message("VOL must be finite and not negative, got " + format_double(settings.vol)));
-  }
-  return {};
+  return check_vol(settings.vol);
 }
 
 }  // namespace kestro

@@ -160,6 +160,11 @@ Result<void, EvaluationError> check_fd_settings(const FdSettings& settings) {
                               "A grid of " + format_double(nodes) + " nodes (N_X = " + std::to_string(settings.n_x) + ")");
 }
 
+Result<void, EvaluationError> check_vol(double vol) {
+  if (std::isfinite(vol) && vol >= 0) return {};
+  return std::unexpected(EvaluationError::message("VOL must be finite and not negative, got " + format_double(vol)));
+}
+
 Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, FdModel& model) {
   if (table.num_rows() == 0) {
     return std::unexpected(EvaluationError::message(

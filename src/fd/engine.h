@@ -42,6 +42,9 @@ Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_vie
 /// MAX_X, a TIMESTEP of at least 1 ms, and a grid and step count that fit this machine.
 Result<void, EvaluationError> check_fd_settings(const FdSettings& settings);
 
+/// A model's VOL must be finite and not negative.
+Result<void, EvaluationError> check_vol(double vol);
+
 struct FdGrid {
   Ledger ledger;           // one path per node; its track arrays are the grid values
   std::vector<double> x;   // node coordinates, descending, centre at node N_X

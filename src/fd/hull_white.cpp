@@ -50,9 +50,7 @@ Result<PathArray, CurveError> HullWhiteModel::asset_value(std::string_view name,
 }
 
 Result<void, EvaluationError> check_hullwhite_settings(const FdHullWhiteSettings& settings) {
-  if (!std::isfinite(settings.vol) || settings.vol < 0) {
-    return std::unexpected(EvaluationError::message("VOL must be finite and not negative, got " + format_double(settings.vol)));
-  }
+  KESTRO_RETURN_IF_ERROR(check_vol(settings.vol));
   if (!std::isfinite(settings.mean_reversion)) {
     return std::unexpected(EvaluationError::message("MEANREV must be finite, got " + format_double(settings.mean_reversion)));
   }

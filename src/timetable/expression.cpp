@@ -1,16 +1,10 @@
 #include "timetable/expression.h"
 
+#include "arguments.h"
+
 namespace kestro {
 
 namespace {
-
-Result<std::string, PyException> str_value(PyObject* value) {
-  if (!PyUnicode_Check(value)) return std::unexpected(PyException::conversion(value, "PyString"));
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) return std::unexpected(PyException::fetch());
-  return std::string(data, static_cast<size_t>(size));
-}
 
 // A sequence of str (not a str itself), copied in sequence order.
 Result<std::vector<std::string>, PyException> str_list(PyObject* value) {
@@ -22,7 +16,7 @@ Result<std::vector<std::string>, PyException> str_list(PyObject* value) {
   if (!iter) return std::unexpected(PyException::fetch());
   std::vector<std::string> out;
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-    KESTRO_ASSIGN_OR_RETURN(std::string text, str_value(item.get()));
+    KESTRO_ASSIGN_OR_RETURN(std::string text, to_string(item.get()));
     out.push_back(std::move(text));
   }
   if (PyErr_Occurred()) return std::unexpected(PyException::fetch());
@@ -58,7 +52,7 @@ Result<Expression, InputError> read_expression(PyObject* entry) {
 // Steps inside one entry; every failure here is wrapped with the entry's name.
 Result<void, InputError> read_entry(PyObject* entry, std::string name, ExpressionTables& tables) {
   KESTRO_ASSIGN_OR_RETURN(PyRef type_value, required(entry, "type"));
-  KESTRO_ASSIGN_OR_RETURN(std::string type, typed("type", str_value(type_value.get())));
+  KESTRO_ASSIGN_OR_RETURN(std::string type, typed("type", to_string(type_value.get())));
   if (type == "batch") return std::unexpected(InputError::Message{"Batch is not supported in this package"});
   if (type == "phrase") {
     KESTRO_ASSIGN_OR_RETURN(Expression expr, read_expression(entry));
@@ -94,7 +88,7 @@ Result<ExpressionTables, InputError> read_expressions(PyObject* expressions) {
   while (PyDict_Next(expressions, &pos, &key, &entry)) {
     // User code run below (str(), iteration) may change the dictionary: hold both.
     PyRef key_ref = PyRef::borrow(key), entry_ref = PyRef::borrow(entry);
-    KESTRO_ASSIGN_OR_RETURN(std::string name, str_value(key));
+    KESTRO_ASSIGN_OR_RETURN(std::string name, to_string(key));
     if (!PyDict_Check(entry)) {
       // The bare conversion text, without the exception's type name.
       std::string text;
