@@ -48,8 +48,8 @@ def drop(batch, *names):
 def internals():
     """`_kestro_testing`, the internals module that lives in the same library as `_kestro`."""
     loader = importlib.machinery.ExtensionFileLoader("_kestro_testing", _kestro.__file__)
-    spec = importlib.util.spec_from_loader("_kestro_testing", loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader("_kestro_testing", loader)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     return module
 
