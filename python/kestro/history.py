@@ -1,0 +1,235 @@
+"""Historical prices for ``backtest_py``.
+
+``backtest_py`` asks its ``py_state`` for ``get_value(name, t_ms)`` at every event that needs
+an asset other than the base currency, with ``t_ms`` the event's time in milliseconds since
+1970-01-01 UTC, and expects a number. :class:`HistorySource` answers with the asset's last
+price at or before that time.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+from typing import Any, Mapping, Union
+
+import numpy as np
+import pyarrow as pa
+
+__all__ = ["HistorySource", "HistoryError", "UnknownAssetError", "NoPriceError", "to_milliseconds"]
+
+_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
+_EPOCH_NAIVE = _EPOCH.replace(tzinfo=None)
+_ONE_MS = _dt.timedelta(milliseconds=1)
+_ARROW_UNIT_MS = {"s": (1000, 1), "ms": (1, 1), "us": (1, 1000), "ns": (1, 1_000_000)}
+
+
+class HistoryError(LookupError):
+    """A historical price that cannot be given."""
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
+
+
+class UnknownAssetError(HistoryError, KeyError):
+    """No prices were given for the asset asked for."""
+
+
+class NoPriceError(HistoryError):
+    """The asset has no price at or before the time asked for."""
+
+
+def _format_ms(t: int) -> str:
+    try:
+        return (_EPOCH + t * _ONE_MS).isoformat(timespec="milliseconds").replace("+00:00", "Z")
+    except OverflowError:
+        return f"{t} ms"
+
+
+def _datetime_ms(value: Any) -> int:
+    if isinstance(value, _dt.datetime):
+        epoch = _EPOCH if value.tzinfo is not None and value.utcoffset() is not None else _EPOCH_NAIVE
+        return (value - epoch) // _ONE_MS
+    if isinstance(value, _dt.date):
+        return (_dt.datetime(value.year, value.month, value.day) - _EPOCH_NAIVE) // _ONE_MS
+    if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            raise ValueError("a time is missing (NaT)")
+        return int(value.astype("datetime64[ms]").astype(np.int64))
+    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
+        return int(value)
+    if isinstance(value, str):
+        return _datetime_ms(np.datetime64(value, "ms"))
+    raise TypeError(f"cannot read {value!r} ({type(value).__name__}) as a time: give datetimes, datetime64 "
+                    "values, ISO strings or integer milliseconds since 1970-01-01 UTC")
+
+
+def _arrow_ms(array: Union[pa.Array, pa.ChunkedArray]) -> np.ndarray:
+    if array.null_count:
+        raise ValueError("a time is missing (null)")
+    kind = array.type
+    if pa.types.is_timestamp(kind):
+        scale, divisor = _ARROW_UNIT_MS[kind.unit]
+        raw = array.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.int64)
+        return raw * scale if divisor == 1 else np.floor_divide(raw, divisor)
+    if pa.types.is_date32(kind):
+        return array.cast(pa.int32()).to_numpy(zero_copy_only=False).astype(np.int64) * 86_400_000
+    if pa.types.is_date64(kind):
+        return array.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.int64)
+    if pa.types.is_integer(kind):
+        return array.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.int64)
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return to_milliseconds(array.to_pylist())
+    raise TypeError(f"cannot read Arrow type {kind} as times")
+
+
+def to_milliseconds(times: Any) -> np.ndarray:
+    """Times as int64 milliseconds since 1970-01-01 UTC, the engine's time unit.
+
+    Accepts a sequence or array of ``datetime`` (naive ones are taken as UTC), ``date``
+    (midnight UTC), ``numpy.datetime64`` values, ISO strings or integer milliseconds, as well as
+    pyarrow timestamp/date/integer arrays and pandas datetime indexes or series. Finer units
+    are floored to the millisecond. Floats are refused: their unit would be a guess.
+    """
+    if isinstance(times, (pa.Array, pa.ChunkedArray)):
+        return _arrow_ms(times)
+    if type(times).__module__.split(".")[0] == "pandas":
+        return _arrow_ms(pa.array(times))
+    array = np.asarray(times)
+    if array.ndim != 1:
+        raise ValueError(f"times must be one-dimensional, got shape {array.shape}")
+    if array.dtype.kind == "M":
+        if np.any(np.isnat(array)):
+            raise ValueError("a time is missing (NaT)")
+        return array.astype("datetime64[ms]").astype(np.int64)
+    if array.dtype.kind in "iu":
+        return array.astype(np.int64)
+    if array.dtype.kind in "OUS":
+        return np.array([_datetime_ms(v) for v in array.tolist()], dtype=np.int64)
+    raise TypeError(f"cannot read an array of {array.dtype} as times: give datetimes, datetime64 values, "
+                    "ISO strings or integer milliseconds since 1970-01-01 UTC")
+
+
+class _Series:
+    __slots__ = ("times", "values")
+
+    def __init__(self, times: np.ndarray, values: np.ndarray) -> None:
+        self.times, self.values = times, values
+
+
+def _series(name: str, times: Any, values: Any) -> _Series:
+    ms = to_milliseconds(times)
+    if isinstance(values, (pa.Array, pa.ChunkedArray)):
+        values = values.cast(pa.float64()).to_numpy(zero_copy_only=False)
+    values = np.asarray(values, dtype=np.float64).reshape(-1)
+    if ms.shape != values.shape:
+        raise ValueError(f"prices of {name!r}: {ms.size} times but {values.size} values")
+    keep = ~np.isnan(values)
+    ms, values = ms[keep], values[keep]
+    order = np.argsort(ms, kind="stable")  # equal times: the one given last wins the as-of lookup
+    ms, values = ms[order], values[order]
+    ms.flags.writeable = False
+    values.flags.writeable = False
+    return _Series(ms, values)
+
+
+def _from_table(table: Union[pa.Table, pa.RecordBatch], time_column: str) -> dict[str, _Series]:
+    names = table.schema.names
+    if time_column not in names:
+        raise ValueError(f"the price table has no {time_column!r} column (columns: {names})")
+    times = table.column(time_column)
+    if "name" in names and "value" in names:  # long form: one row per (time, name, value)
+        asset = np.asarray(table.column("name").cast(pa.string()).to_pylist(), dtype=object)
+        values = table.column("value").cast(pa.float64()).to_numpy(zero_copy_only=False)
+        ms = to_milliseconds(times)
+        return {str(n): _series(str(n), ms[asset == n], values[asset == n]) for n in dict.fromkeys(asset.tolist())}
+    ms = to_milliseconds(times)  # wide form: one column per asset
+    return {n: _series(n, ms, table.column(n)) for n in names if n != time_column}
+
+
+def _from_pandas(frame: Any, time_column: str) -> dict[str, _Series]:
+    if time_column not in frame.columns:
+        if getattr(frame.index.dtype, "kind", None) != "M":
+            raise ValueError(f"the DataFrame has no {time_column!r} column and its index holds no times")
+        frame = frame.rename_axis(time_column).reset_index()
+    return _from_table(pa.Table.from_pandas(frame, preserve_index=False), time_column)
+
+
+def _pair(name: str, item: Any) -> _Series:
+    if hasattr(item, "index") and hasattr(item, "to_numpy") and not isinstance(item, (tuple, list)):
+        return _series(name, item.index, item.to_numpy(dtype=np.float64, na_value=np.nan))
+    try:
+        times, values = item
+    except (TypeError, ValueError):
+        raise TypeError(f"prices of {name!r}: expected (times, values) or a pandas Series, got "
+                        f"{type(item).__name__}") from None
+    return _series(name, times, values)
+
+
+class HistorySource:
+    """A ``py_state`` for ``backtest_py`` that answers historical prices as of each event.
+
+    ``prices`` may be
+
+    * a dict ``{name: (times, values)}`` (or ``{name: pandas.Series}`` indexed by time);
+    * a pyarrow Table or RecordBatch, or a pandas DataFrame, either wide (a ``time`` column and
+      one column per asset) or long (columns ``time``, ``name`` and ``value``); a DataFrame
+      may carry its times in its index instead.
+
+    Times are anything :func:`to_milliseconds` reads. Missing prices (NaN or null) are skipped.
+    :meth:`get_value` answers the last price at or before the time asked for; the engine never
+    asks for the ``base`` currency, which is worth 1.
+    """
+
+    def __init__(self, prices: Any, base: str = "USD", *, time_column: str = "time") -> None:
+        self.base = base
+        if isinstance(prices, (pa.Table, pa.RecordBatch)):
+            series = _from_table(prices, time_column)
+        elif type(prices).__module__.split(".")[0] == "pandas" and hasattr(prices, "columns"):
+            series = _from_pandas(prices, time_column)
+        elif isinstance(prices, Mapping):
+            series = {str(name): _pair(str(name), item) for name, item in prices.items()}
+        else:
+            raise TypeError("prices must be a dict {name: (times, values)}, a pyarrow Table or a pandas "
+                            f"DataFrame, not {type(prices).__name__}")
+        self._series = series
+
+    @property
+    def names(self) -> list[str]:
+        """The assets that have prices, sorted."""
+        return sorted(self._series)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._series
+
+    def series(self, name: str) -> tuple[np.ndarray, np.ndarray]:
+        """The asset's prices as read-only arrays (times in ms, values), in time order."""
+        found = self._find(name)
+        return found.times, found.values
+
+    def _find(self, name: str) -> _Series:
+        try:
+            return self._series[name]
+        except KeyError:
+            known = ", ".join(repr(n) for n in self.names) or "none"
+            raise UnknownAssetError(f"no prices for asset {name!r} (assets with prices: {known})") from None
+
+    def get_value(self, name: str, t_ms: Any) -> float:
+        """The price of ``name`` at time ``t_ms``: its last price at or before that time.
+
+        ``t_ms`` is milliseconds since 1970-01-01 UTC as the engine passes it (a datetime also
+        works). The base currency is 1.0. Raises :class:`UnknownAssetError` for an asset without
+        prices and :class:`NoPriceError` for a time before its first price.
+        """
+        if name == self.base:
+            return 1.0
+        found = self._find(name)
+        t = int(t_ms) if isinstance(t_ms, (int, np.integer)) else _datetime_ms(t_ms)
+        i = int(np.searchsorted(found.times, t, side="right")) - 1
+        if i < 0:
+            if found.times.size == 0:
+                raise NoPriceError(f"asset {name!r} has no prices")
+            raise NoPriceError(f"no price of {name!r} at or before {_format_ms(t)}: its first price is at "
+                               f"{_format_ms(int(found.times[0]))}")
+        return float(found.values[i])
+
+    def __repr__(self) -> str:
+        return f"HistorySource(assets={self.names}, base={self.base!r})"

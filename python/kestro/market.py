@@ -1,0 +1,318 @@
+"""Market data and model settings: the ``dataset`` dictionary of the ``_kestro`` pricing functions.
+
+A :class:`Market` holds the base currency, the pricing time, the base currency's discount curve
+(continuously compounded zero rates) and one forward curve per asset, plus optional
+Black-Scholes volatilities per asset. :meth:`Market.dataset` turns it into the dictionary the
+engine reads, with the section of one pricing model filled in from keyword settings and
+defaults.
+
+Curve times are year fractions (365-day years) from the pricing time. Before a curve's first
+point the engine draws a straight line through the origin (a discount factor or forward of 1
+at the pricing time); after its last point it refuses to extrapolate. Curves that start at
+time 0, as :meth:`Market.flat` builds them, give the spot as the forward at the pricing time,
+which is also where the Black-Scholes grid is centred.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from kestro import curves
+from kestro.timetable import DEFAULT_START, to_ms
+
+__all__ = ["MODELS", "Market", "forward_curve", "zero_curve"]
+
+MODELS: tuple[str, ...] = ("fixed", "monte_carlo", "black_scholes", "hull_white")
+"""The pricing models, by the names :meth:`Market.dataset` and :func:`kestro.price` take."""
+
+ZERO_RATES = "ZERO_RATES"
+FORWARDS = "FORWARDS"
+
+# The keyword settings each model's section takes.
+_SETTINGS: dict[str, tuple[str, ...]] = {
+    "fixed": ("flags",),
+    "monte_carlo": ("paths", "seed", "flags"),
+    "black_scholes": ("vol", "asset", "n_x", "timestep", "max_x", "flags"),
+    "hull_white": ("vol", "meanrev", "n_x", "timestep", "max_x", "flags"),
+}
+
+DEFAULT_PATHS = 10_000
+"""Monte Carlo paths when ``paths`` is not given."""
+DEFAULT_N_X = 400
+"""Half the number of finite-difference grid intervals when ``n_x`` is not given (801 nodes)."""
+DEFAULT_TIMESTEP = 1 / 365
+"""Finite-difference time step in years when ``timestep`` is not given: one day."""
+GRID_STDEVS = 6.0
+"""The default finite-difference grid spans this many standard deviations each side of its centre."""
+
+_MIN_TIMESTEP = 1 / 3.1536e10  # the engine steps in whole milliseconds
+
+
+def _curve(kind: str, times: Sequence[float], values: Sequence[float], what: str) -> tuple[str, np.ndarray]:
+    times = np.asarray(times, dtype=np.float64)
+    values = np.asarray(values, dtype=np.float64)
+    if times.ndim != 1 or values.ndim != 1:
+        raise ValueError(f"times and {what} must be one-dimensional sequences")
+    if times.size != values.size:
+        raise ValueError(f"{times.size} times but {values.size} {what}")
+    if times.size == 0:
+        raise ValueError("a curve needs at least one point")
+    if not (np.all(np.isfinite(times)) and np.all(np.isfinite(values))):
+        raise ValueError(f"times and {what} must be finite")
+    if np.any(np.diff(times) <= 0):
+        raise ValueError("curve times must be strictly increasing")
+    if times.size == 1 and times[0] <= 0:
+        raise ValueError("a one-point curve must lie after the pricing time (time > 0), or it covers no time")
+    return kind, np.array([times, values], dtype=np.float64)
+
+
+def zero_curve(times: Sequence[float], rates: Sequence[float]) -> tuple[str, np.ndarray]:
+    """A discount curve entry ``("ZERO_RATES", [[times], [rates]])`` for ``Market.discount``.
+
+    ``times`` are year fractions from the pricing time, strictly increasing; ``rates`` are
+    continuously compounded zero rates, so the discount factor at a curve time t is
+    ``exp(-rate * t)``. In between, ``rate * t`` is interpolated linearly; before the first
+    time it runs linearly from 0 at the pricing time. Raises ``ValueError`` for ragged,
+    non-finite or unsorted input.
+    """
+    return _curve(ZERO_RATES, times, rates, "rates")
+
+
+def forward_curve(times: Sequence[float], forwards: Sequence[float]) -> tuple[str, np.ndarray]:
+    """An asset curve entry ``("FORWARDS", [[times], [forwards]])`` for ``Market.forwards``.
+
+    ``times`` are year fractions from the pricing time, strictly increasing; ``forwards`` are
+    the asset's forward prices in the base currency (positive). The engine interpolates the
+    logarithm of the forward linearly; before the first time it runs from a forward of 1 at
+    the pricing time, so give a point at time 0 (the spot) for an asset that the
+    Black-Scholes model diffuses. Raises ``ValueError`` for ragged, non-finite, non-positive
+    or unsorted input.
+    """
+    kind, data = _curve(FORWARDS, times, forwards, "forwards")
+    if np.any(data[1] <= 0):
+        raise ValueError("forwards must be positive")
+    return kind, data
+
+
+def _check_entry(name: str, entry: Any) -> tuple[str, np.ndarray]:
+    if not isinstance(name, str):
+        raise TypeError(f"asset names must be str, got {name!r}")
+    if (not isinstance(entry, tuple) or len(entry) != 2 or entry[0] not in (ZERO_RATES, FORWARDS)
+            or not isinstance(entry[1], np.ndarray) or entry[1].ndim != 2 or entry[1].shape[0] < 2
+            or entry[1].dtype != np.float64):
+        raise TypeError(f"curve of {name!r} must be a zero_curve(...) or forward_curve(...) entry, got {entry!r}")
+    return entry
+
+
+def _real(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+        raise TypeError(f"{name} must be a finite number, got {value!r}")
+    return float(value)
+
+
+def _count(name: str, value: Any, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    return int(value)
+
+
+def _flags(value: Any) -> int:
+    flags = _count("flags", value, 0)
+    if flags > 15:
+        raise ValueError(f"flags must lie between 0 and 15 (1 PV_VEC, 2 CHOICES, 8 CASHFLOW), got {flags}")
+    return flags
+
+
+@dataclass
+class Market:
+    """Market data for pricing: base currency, pricing time, discount and forward curves.
+
+    - ``base``: the currency prices are given in; payments in it are discounted with
+      ``discount``.
+    - ``pricing_time``: the time prices refer to, anything :func:`kestro.to_ms` accepts
+      (stored as milliseconds). Defaults to :data:`kestro.DEFAULT_START`, 2026-01-01 UTC.
+    - ``discount``: the base currency's curve, a :func:`zero_curve` entry.
+    - ``forwards``: asset name -> :func:`forward_curve` entry, the asset's forwards in ``base``.
+    - ``vols``: asset name -> Black-Scholes volatility, used when ``vol`` is not given.
+
+    Build one with :meth:`flat`, or directly from curve entries.
+    """
+
+    base: str = "USD"
+    pricing_time: Any = DEFAULT_START
+    discount: tuple[str, np.ndarray] | None = None
+    forwards: dict[str, tuple[str, np.ndarray]] = field(default_factory=dict)
+    vols: dict[str, float] = field(default_factory=dict)
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.base, str):
+            raise TypeError(f"base must be a currency name (str), got {self.base!r}")
+        self.pricing_time = to_ms(self.pricing_time)
+        if self.discount is not None:
+            _check_entry(self.base, self.discount)
+        if not isinstance(self.forwards, Mapping):
+            raise TypeError(f"forwards must map asset names to curves, got {type(self.forwards).__name__}")
+        self.forwards = dict(self.forwards)
+        for name, entry in self.forwards.items():
+            _check_entry(name, entry)
+        if self.base in self.forwards:
+            raise ValueError(f"the base currency {self.base!r} takes its curve from discount, not forwards")
+        self.vols = {name: _real(f"vol of {name!r}", vol) for name, vol in dict(self.vols).items()}
+
+    @classmethod
+    def flat(
+        cls,
+        rate: float = 0.05,
+        spots: Mapping[str, float] | None = None,
+        dividends: float | Mapping[str, float] | None = None,
+        base: str = "USD",
+        pricing_time: Any = DEFAULT_START,
+        horizon: float = 50.0,
+        vols: Mapping[str, float] | None = None,
+    ) -> Market:
+        """A market with one flat zero rate and assets growing at the rate less their yield.
+
+        The discount factor is ``exp(-rate * t)``; asset A has forwards
+        ``F(t) = spots[A] * exp((rate - q_A) * t)`` with ``q_A`` its dividend yield
+        (``dividends`` as one number for every asset or a dict by asset, default 0). Both
+        curves are given from time 0 to ``horizon`` years, so ``F(0)`` is the spot; events
+        later than ``horizon`` cannot be priced. ``spots`` defaults to ``{"STK": 100.0}``.
+        """
+        rate = _real("rate", rate)
+        horizon = _real("horizon", horizon)
+        if horizon <= 0:
+            raise ValueError(f"horizon must be positive, got {horizon}")
+        spots = {"STK": 100.0} if spots is None else dict(spots)
+        if isinstance(dividends, Mapping):
+            unknown = sorted(set(dividends) - set(spots))
+            if unknown:
+                raise ValueError(f"dividends given for assets without a spot: {', '.join(unknown)}")
+            yields = {name: _real(f"dividend of {name!r}", dividends.get(name, 0.0)) for name in spots}
+        else:
+            q = 0.0 if dividends is None else _real("dividends", dividends)
+            yields = dict.fromkeys(spots, q)
+        forwards = {}
+        for name, spot in spots.items():
+            spot = _real(f"spot of {name!r}", spot)
+            if spot <= 0:
+                raise ValueError(f"spot of {name!r} must be positive, got {spot}")
+            forwards[name] = forward_curve([0.0, horizon], [spot, spot * math.exp((rate - yields[name]) * horizon)])
+        return cls(base=base, pricing_time=pricing_time, discount=zero_curve([0.0, horizon], [rate, rate]),
+                   forwards=forwards, vols=dict(vols or {}))
+
+    def assets(self) -> dict[str, tuple[str, np.ndarray]]:
+        """The dataset's ``"ASSETS"`` dictionary: the discount curve under ``base``, then the forwards."""
+        assets = {} if self.discount is None else {self.base: self.discount}
+        assets.update(self.forwards)
+        return assets
+
+    def discount_factor(self, years: float) -> float:
+        """The discount factor ``years`` after the pricing time, as the engine reads the curve."""
+        if self.discount is None:
+            raise ValueError("this market has no discount curve")
+        return curves.discount_factor(self.discount, _real("years", years))
+
+    def forward(self, asset: str, years: float) -> float:
+        """The forward of ``asset`` in the base currency ``years`` after the pricing time (1 for ``base``)."""
+        if asset == self.base:
+            return 1.0
+        if asset not in self.forwards:
+            raise KeyError(f"no forward curve for {asset!r}; assets: {', '.join(self.forwards) or 'none'}")
+        return curves.forward(self.forwards[asset], _real("years", years))
+
+    def dataset(self, model: str = "fixed", *, maturity: float | None = None, **settings: Any) -> dict[str, Any]:
+        """The ``dataset`` dictionary for pricing with ``model``, one of :data:`MODELS`.
+
+        Keyword settings, by model (defaults in brackets):
+
+        - ``"fixed"``: ``flags`` [0].
+        - ``"monte_carlo"``: ``paths`` [10000, must match the path source's path count],
+          ``seed`` [0, kept by the engine, unused], ``flags`` [0].
+        - ``"black_scholes"``: ``vol`` [``vols[asset]``], ``asset`` [the only asset with a
+          forward curve], ``n_x`` [400], ``timestep`` [1/365 years], ``max_x``
+          [6 standard deviations of ln S over ``maturity`` plus its drift], ``flags`` [0].
+        - ``"hull_white"``: ``vol`` and ``meanrev`` (required: the short-rate factor's
+          volatility and mean-reversion speed), ``n_x``, ``timestep``, ``max_x``
+          [6 standard deviations of the factor over ``maturity``], ``flags``.
+
+        ``flags`` picks the statistics sent to ``set_stat``: 1 ``PV_VEC``, 2 ``CHOICES``,
+        8 ``CASHFLOW``. ``maturity`` (years from the pricing time to the contract's last
+        event, default 1) only sizes the default grid. Unknown settings raise ``TypeError``,
+        values out of range ``ValueError``.
+        """
+        if model not in _SETTINGS:
+            raise ValueError(f"unknown model {model!r}; models are {', '.join(MODELS)}")
+        accepted = _SETTINGS[model]
+        unknown = [k for k in settings if k not in accepted]
+        if unknown:
+            raise TypeError(f"unknown setting {unknown[0]!r} for model {model!r}; "
+                            f"settings are {', '.join(accepted)}")
+        years = 1.0 if maturity is None else _real("maturity", maturity)
+        years = max(years, 1 / 365)
+
+        data: dict[str, Any] = {"BASE": self.base, "PRICING_TS": self.pricing_time, "ASSETS": self.assets()}
+        flags = _flags(settings.get("flags", 0))
+        if model == "fixed":
+            data["FIXED"] = {"FLAGS": flags}
+            return data
+        if model == "monte_carlo":
+            data["MC"] = {"PATHS": _count("paths", settings.get("paths", DEFAULT_PATHS), 1),
+                          "SEED": _count("seed", settings.get("seed", 0), 0), "FLAGS": flags}
+            return data
+
+        n_x = _count("n_x", settings.get("n_x", DEFAULT_N_X), 1)
+        timestep = _real("timestep", settings.get("timestep", DEFAULT_TIMESTEP))
+        if timestep < _MIN_TIMESTEP:
+            raise ValueError(f"timestep must be at least one millisecond ({_MIN_TIMESTEP:.3g} years), got {timestep}")
+        if model == "black_scholes":
+            asset = settings.get("asset")
+            if asset is None:
+                if len(self.forwards) != 1:
+                    raise ValueError("say which asset the Black-Scholes grid models with asset=...; this market "
+                                     f"has {len(self.forwards)} asset curves")
+                (asset,) = self.forwards
+            if not isinstance(asset, str):
+                raise TypeError(f"asset must be an asset name (str), got {asset!r}")
+            if asset not in self.forwards and asset != self.base:
+                raise ValueError(f"asset {asset!r} has no forward curve; assets: {', '.join(self.forwards) or 'none'}")
+            if "vol" in settings:
+                vol = _real("vol", settings["vol"])
+            elif asset in self.vols:
+                vol = self.vols[asset]
+            else:
+                raise TypeError(f"the Black-Scholes model needs vol=... (or Market.vols[{asset!r}])")
+            if vol < 0:
+                raise ValueError(f"vol must not be negative, got {vol}")
+            if "max_x" in settings:
+                max_x = _real("max_x", settings["max_x"])
+            else:
+                drift = math.log(self.forward(asset, years) / self.forward(asset, 0.0)) / years - 0.5 * vol * vol
+                max_x = max(GRID_STDEVS * vol * math.sqrt(years) + abs(drift) * years, 0.01)
+            data["BS"] = {"VOL": vol, "ASSET": asset}
+        else:
+            missing = [k for k in ("vol", "meanrev") if k not in settings]
+            if missing:
+                raise TypeError(f"the Hull-White model needs {' and '.join(f'{k}=...' for k in missing)}")
+            vol = _real("vol", settings["vol"])
+            meanrev = _real("meanrev", settings["meanrev"])
+            if vol < 0:
+                raise ValueError(f"vol must not be negative, got {vol}")
+            if "max_x" in settings:
+                max_x = _real("max_x", settings["max_x"])
+            else:
+                a = meanrev
+                variance = years if abs(a * years) < 1e-8 else -math.expm1(-2 * a * years) / (2 * a)
+                max_x = max(GRID_STDEVS * vol * math.sqrt(variance), 0.01)
+            data["HW"] = {"MEANREV": meanrev, "VOL": vol}
+        if max_x <= 0:
+            raise ValueError(f"max_x must be positive, got {max_x}")
+        data["FD"] = {"N_X": n_x, "MAX_X": max_x, "TIMESTEP": timestep, "FLAGS": flags}
+        return data

@@ -1,0 +1,183 @@
+"""Price a contract against a market with one call.
+
+::
+
+    import kestro
+    put = kestro.american_put(strike=100, years=1.0, asset="STK")
+    kestro.price(put, kestro.Market.flat(rate=0.05, spots={"STK": 100.0}), model="black_scholes", vol=0.2)
+
+:func:`price` builds the dataset of the chosen model from the market (:meth:`Market.dataset`),
+checks what the engine would refuse less clearly, and calls the matching ``_kestro`` function:
+
+================== ============================ ============================================
+model              engine function              what it needs
+================== ============================ ============================================
+``"fixed"``        ``fixed_price``              nothing: every asset at its forward, one path
+``"monte_carlo"``  ``mc_price``                 a path source ``state``, or ``vol`` for GBM
+``"black_scholes"`` ``fd_blackscholes_price``   ``vol`` (or ``Market.vols``); one asset diffused
+``"hull_white"``   ``fd_hullwhite_price``       ``vol`` and ``meanrev`` of the short rate
+================== ============================ ============================================
+
+:func:`price_with_stats` also returns the statistics the engine sends to ``set_stat``.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+import _kestro
+import pyarrow as pa
+
+from kestro.market import DEFAULT_PATHS, MODELS, Market
+from kestro.paths import GbmPaths
+from kestro.recorder import Recorder
+from kestro.templates import Contract
+from kestro.timetable import YEAR_MS
+
+__all__ = ["ALL_STATS", "PriceResult", "price", "price_with_stats"]
+
+ALL_STATS = 1 | 2 | 8
+"""The ``flags`` value that asks for every statistic: "PV_VEC", "CHOICES" and "CASHFLOW"."""
+
+_ENGINE = {
+    "fixed": "fixed_price",
+    "monte_carlo": "mc_price",
+    "black_scholes": "fd_blackscholes_price",
+    "hull_white": "fd_hullwhite_price",
+}
+_GRID_MODELS = ("black_scholes", "hull_white")
+
+
+class PriceResult(NamedTuple):
+    """A price and the statistics the engine sent with it, by name ("PV_VEC", "CHOICES", "CASHFLOW")."""
+
+    price: float
+    stats: dict[str, Any]
+
+
+def _as_contract(contract: Any) -> Contract:
+    if isinstance(contract, Contract):
+        return contract
+    if isinstance(contract, pa.RecordBatch):
+        return Contract(contract)
+    raise TypeError(f"contract must be a kestro.Contract or a timetable RecordBatch, got {type(contract).__name__}")
+
+
+def _path_count(state: Any) -> int | None:
+    """The number of paths a path source says it serves (its ``paths``, or its source's)."""
+    for holder in (state, getattr(state, "source", None)):
+        count = getattr(holder, "paths", None)
+        if isinstance(count, int) and not isinstance(count, bool):
+            return count
+    return None
+
+
+def _gbm_paths(contract: Contract, market: Market, vol: Any, paths: int, seed: Any) -> Any:
+    """GBM paths around the market's forwards for the contract's assets; None when nothing diffuses.
+
+    A plain timetable does not say which assets it uses: then every asset of the market may diffuse.
+    """
+    if vol is None:
+        names = contract.assets or tuple(market.forwards)
+        vols = {name: market.vols[name] for name in names if name in market.vols}
+    elif isinstance(vol, dict):
+        vols = dict(vol)
+    else:
+        assets = contract.assets or tuple(market.forwards)
+        if len(assets) != 1:
+            raise ValueError(f"vol={vol!r} is one number but the contract depends on {len(assets)} assets; "
+                             "give vol as a dict by asset")
+        vols = {assets[0]: vol}
+    missing = [name for name in contract.assets if name not in vols and name != market.base]
+    if missing:
+        raise ValueError(f"monte_carlo needs a volatility for {', '.join(missing)}: pass vol=..., set "
+                         "Market.vols, or pass your own path source as state=")
+    unknown = [name for name in vols if name not in market.forwards]
+    if unknown:
+        raise ValueError(f"no forward curve for {', '.join(unknown)} in the market")
+    if not vols:
+        return None  # nothing diffuses: the engine takes every asset at its forward
+    return GbmPaths(forwards={name: market.forwards[name] for name in vols}, vols=vols, paths=paths, seed=seed)
+
+
+def _prepare(contract: Any, market: Market, model: str, state: Any, settings: dict[str, Any]):
+    """The engine function, the contract, the ``py_state`` and the dataset of one pricing call."""
+    contract = _as_contract(contract)
+    if not isinstance(market, Market):
+        raise TypeError(f"market must be a kestro.Market, got {type(market).__name__}")
+    if model not in _ENGINE:
+        raise ValueError(f"unknown model {model!r}; models are {', '.join(MODELS)}")
+    if len(contract) == 0:
+        raise ValueError("the contract has no events")
+    if model in _GRID_MODELS and contract.expressions:
+        raise ValueError(f"the {model} grid cannot evaluate phrases or snappers, which this contract uses "
+                         f"({', '.join(contract.expressions)}); price it with model='monte_carlo' or 'fixed'")
+    first = contract.first_time
+    if first < market.pricing_time:
+        raise ValueError(f"the contract has events before the market's pricing time (the first is "
+                         f"{(market.pricing_time - first) / YEAR_MS:.6g} years earlier); start it at or after "
+                         "the pricing time")
+
+    settings = dict(settings)
+    if model == "monte_carlo":
+        vol = settings.pop("vol", None)
+        if state is None:
+            paths = settings.setdefault("paths", DEFAULT_PATHS)
+            seed = settings.setdefault("seed", 0)
+            market.dataset(model, **settings)  # refuse bad settings before drawing any path
+            # Without assets to diffuse, a source that answers nothing: the engine uses the curves.
+            state = _gbm_paths(contract, market, vol, paths, seed) or Recorder()
+        else:
+            if vol is not None:
+                raise TypeError("vol sets up the default GBM paths; with your own state= leave it out")
+            count = _path_count(state)
+            if count is not None:
+                if settings.setdefault("paths", count) != count:
+                    raise ValueError(f"paths={settings['paths']} but the state serves {count} paths")
+    elif model == "black_scholes" and "asset" not in settings and len(contract.assets) == 1:
+        settings["asset"] = contract.assets[0]
+    maturity = (contract.last_time - market.pricing_time) / YEAR_MS
+    dataset = market.dataset(model, maturity=maturity, **settings)
+    if state is not None and callable(getattr(state, "reset", None)):
+        state.reset()  # path sources restart at the pricing time
+    return getattr(_kestro, _ENGINE[model]), contract, state, dataset
+
+
+def price(contract: Contract | pa.RecordBatch, market: Market, model: str = "fixed", *, state: Any = None,
+          **settings: Any) -> float:
+    """The price of ``contract`` in ``market`` under ``model``: the value of its track 0 at the pricing time.
+
+    ``model`` is one of ``"fixed"``, ``"monte_carlo"``, ``"black_scholes"``, ``"hull_white"``;
+    ``settings`` are the model's keyword settings (see :meth:`Market.dataset`): ``flags``;
+    ``paths``, ``seed`` for Monte Carlo; ``vol``, ``asset``, ``n_x``, ``timestep``, ``max_x``
+    for Black-Scholes; ``vol``, ``meanrev`` and the grid settings for Hull-White.
+
+    ``state`` is the engine's ``py_state``: under ``"monte_carlo"`` the path source (for
+    example :class:`kestro.paths.GbmPaths`, whose ``paths`` sets ``PATHS``), otherwise only a
+    receiver of statistics. Without it, ``"monte_carlo"`` simulates GBM paths of the contract's
+    assets around their forwards with ``vol`` (a number, or a dict by asset; default
+    ``Market.vols``), ``paths`` (10000) and ``seed`` (0). A state with a ``reset()`` method is
+    reset first, so every call starts its paths at the pricing time.
+
+    Raises ``TypeError``/``ValueError`` for unknown models or settings, a missing volatility,
+    events before the pricing time, or expressions under a grid model; the engine's own
+    failures arrive as ``RuntimeError``.
+    """
+    function, contract, state, dataset = _prepare(contract, market, model, state, settings)
+    return function(contract.events, state, dataset, contract.expressions)
+
+
+def price_with_stats(contract: Contract | pa.RecordBatch, market: Market, model: str = "fixed", *,
+                     state: Any = None, flags: int = ALL_STATS, **settings: Any) -> PriceResult:
+    """The price, as :func:`price` gives it, and the statistics the engine sent to ``set_stat``.
+
+    ``flags`` picks the statistics (default all: 1 "PV_VEC", the path or grid values of track
+    0; 2 "CHOICES", where each choice was taken; 8 "CASHFLOW", each event's present value per
+    path). The statistics of Monte Carlo hold one array per event and per path: lower
+    ``flags`` for large runs. A ``state`` of your own still receives the statistics too.
+    """
+    function, contract, state, dataset = _prepare(contract, market, model, state, dict(settings, flags=flags))
+    recorder = Recorder(state)
+    value = function(contract.events, recorder, dataset, contract.expressions)
+    return PriceResult(value, dict(recorder.stats))
+

@@ -1,0 +1,709 @@
+"""Ready-made contracts: bonds, a swap, vanilla, early-exercise, digital and knock-out options.
+
+Every function here returns a :class:`Contract`: the timetable of its events plus the
+expressions (phrases and snappers) it refers to, ready for :func:`kestro.price`. The price of a
+contract is the value of its track 0 at the market's pricing time, in the market's base
+currency, from the holder's side.
+
+Times. A date is given either as a tenor in years after ``start`` (``years=``; 365-day years,
+so ``years=1 / 365`` is one day) or as an absolute time (``expiry=``, ``maturity=``,
+``dates=``), anything :func:`kestro.to_ms` accepts. ``start`` defaults to
+:data:`kestro.DEFAULT_START`, which is also the default pricing time of :class:`kestro.Market`,
+so a 1-year tenor means one year after the pricing time.
+
+Choices. The engine books the rows of a timetable last row first, so when a row is booked its
+track holds the present value of everything that follows. At an exercise time t the three rows
+``("+", K, base)``, ``(">", -1, asset)``, ``("+", -K, base)``, in that table order, book
+``max(continuation, K - S)``: the holder of a put keeps the better of holding on and exercising.
+A call uses ``("+", -K)``, ``(">", 1)``, ``("+", K)`` for ``max(continuation, S - K)``.
+
+Models. Templates without expressions price under every model. Path-wise models
+(``"fixed"``, ``"monte_carlo"``) make every choice path by path, with knowledge of the path,
+so early-exercise options priced by Monte Carlo carry a foresight bias upwards; the
+finite-difference ``"black_scholes"`` grid prices early exercise properly. Contracts with
+phrases or snappers (digital, knock-out) price path-wise only: the finite-difference models
+refuse expressions.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+
+from kestro.timetable import DAY_MS, DEFAULT_START, YEAR_MS, add_years, timetable, to_ms
+
+__all__ = [
+    "Contract",
+    "american_call",
+    "american_put",
+    "bermudan_call",
+    "bermudan_put",
+    "digital_call",
+    "digital_put",
+    "european_call",
+    "european_put",
+    "fixed_rate_bond",
+    "floating_rate_leg",
+    "interest_rate_swap",
+    "knock_out_call",
+    "knock_out_put",
+    "zero_coupon_bond",
+]
+
+
+@dataclass
+class Contract:
+    """A contract: its timetable, the expressions the timetable refers to, and what it means.
+
+    - ``events``: the timetable record batch (see :func:`kestro.timetable`); track 0 holds
+      the price.
+    - ``expressions``: the ``_kestro`` expressions dictionary, name ->
+      ``{"type": "phrase" | "snapper", "fn", "inp"[, "out"]}``; empty for most contracts.
+    - ``tracks``: the track names, track 0 first (taken from ``events`` when not given).
+    - ``description``: what the contract pays and what its price means.
+    - ``assets``: the assets the contract's value depends on (the Black-Scholes grid models
+      the first one by default).
+    """
+
+    events: pa.RecordBatch
+    expressions: dict[str, dict[str, Any]] = field(default_factory=dict)
+    tracks: tuple[str, ...] = ()
+    description: str = ""
+    assets: tuple[str, ...] = ()
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.events, pa.RecordBatch):
+            raise TypeError(f"events must be a pyarrow.RecordBatch (see kestro.timetable), "
+                            f"got {type(self.events).__name__}")
+        if not isinstance(self.expressions, dict):
+            raise TypeError(f"expressions must be a dict, got {type(self.expressions).__name__}")
+        if not self.tracks and "track" in self.events.schema.names:
+            track = self.events.column("track")
+            if pa.types.is_dictionary(track.type):
+                self.tracks = tuple(track.dictionary.to_pylist())
+        self.tracks = tuple(self.tracks)
+        self.assets = tuple(self.assets)
+
+    @property
+    def times(self) -> np.ndarray:
+        """The event times in milliseconds since 1970-01-01 UTC, in row order."""
+        return self.events.column("time").cast(pa.int64()).to_numpy(zero_copy_only=False)
+
+    @property
+    def first_time(self) -> int | None:
+        """The earliest event time in milliseconds, None for a contract without events."""
+        times = self.times
+        return int(times.min()) if times.size else None
+
+    @property
+    def last_time(self) -> int | None:
+        """The latest event time in milliseconds (the maturity), None for a contract without events."""
+        times = self.times
+        return int(times.max()) if times.size else None
+
+    def __len__(self) -> int:
+        """The number of events."""
+        return self.events.num_rows
+
+
+# Argument checks and dates
+
+
+def _number(name: str, value: Any, *, positive: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+        raise TypeError(f"{name} must be a finite number, got {value!r}")
+    if positive and value <= 0:
+        raise ValueError(f"{name} must be positive, got {value!r}")
+    return float(value)
+
+
+def _name(name: str, value: Any) -> str:
+    if not isinstance(value, str) or not value:
+        raise TypeError(f"{name} must be a non-empty str, got {value!r}")
+    return value
+
+
+def _frequency(name: str, value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
+        raise ValueError(f"{name} must be a whole number of payments per year (1 or more), got {value!r}")
+    return int(value)
+
+
+def _date(years: Any, absolute: Any, start: int, tenor_name: str, date_name: str) -> int:
+    """One date from a tenor in years after start or an absolute time; exactly one must be given."""
+    if (years is None) == (absolute is None):
+        raise TypeError(f"give either {tenor_name}= (years after start) or {date_name}= (a date), not "
+                        f"{'both' if years is not None else 'neither'}")
+    return add_years(start, _number(tenor_name, years)) if years is not None else to_ms(absolute)
+
+
+def _dates(years: Any, absolute: Any, start: int, tenor_name: str, date_name: str) -> list[int]:
+    """Sorted distinct dates from tenors in years after start or from absolute times."""
+    if (years is None) == (absolute is None):
+        raise TypeError(f"give either {tenor_name}= (years after start) or {date_name}= (dates), not "
+                        f"{'both' if years is not None else 'neither'}")
+    values = years if years is not None else absolute
+    if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+        raise TypeError(f"{tenor_name if years is not None else date_name} must be a sequence, got {values!r}")
+    values = list(values)
+    if not values:
+        raise ValueError(f"{tenor_name if years is not None else date_name} must name at least one date")
+    if years is not None:
+        ms = [add_years(start, _number(tenor_name, y)) for y in values]
+    else:
+        ms = [to_ms(d) for d in values]
+    return sorted(set(ms))
+
+
+def _after_start(when: int, start: int, what: str) -> None:
+    if when <= start:
+        raise ValueError(f"{what} must lie after start")
+
+
+def _schedule(start: int, end: int, frequency: int) -> list[int]:
+    """Payment dates every 1/frequency years back from ``end`` while after ``start``, ascending.
+
+    The first period, from ``start`` to the first date, is a short stub when the term is not a
+    whole number of periods.
+    """
+    step = YEAR_MS / frequency
+    dates, k = [], 0
+    while True:
+        date = end - round(k * step)
+        if date <= start:
+            break
+        dates.append(date)
+        k += 1
+    return dates[::-1]
+
+
+def _daily(start: int, end: int) -> list[int]:
+    """Every day from ``start`` (inclusive) while before ``end``, then ``end``."""
+    count = (end - start - 1) // DAY_MS + 1
+    return [start + k * DAY_MS for k in range(count)] + [end]
+
+
+def _exercise_rows(when: int, track: str, strike: float, quantity: float, asset: str, currency: str,
+                   call: bool) -> list[tuple]:
+    # Booked last row first: ∓nK, then the larger of that and ±nS, then ±nK:
+    # max(continuation, n(S - K)) for a call, max(continuation, n(K - S)) for a put.
+    sign = 1.0 if call else -1.0
+    return [
+        (when, track, "+", -sign * quantity * strike, currency),
+        (when, track, ">", sign * quantity, asset),
+        (when, track, "+", sign * quantity * strike, currency),
+    ]
+
+
+def _contract(rows: list[tuple], track: str, description: str, assets: tuple[str, ...] = (),
+              expressions: dict | None = None, tracks: tuple[str, ...] | None = None) -> Contract:
+    rows = sorted(rows, key=lambda row: row[0])  # stable: rows at one time keep their order
+    tracks = tracks or (track,)
+    return Contract(timetable(rows, tracks=list(tracks)), expressions or {}, tracks, description, assets)
+
+
+def _check_track(track: Any, *others: str) -> str:
+    track = _name("track", track)
+    if track in others:
+        raise ValueError(f"track {track!r} has the name of an asset or currency the contract uses; a unit naming "
+                         "a track refers to the track, so pick another track name")
+    return track
+
+
+# Bonds and swaps
+
+
+def zero_coupon_bond(
+    years: float | None = None,
+    *,
+    maturity: Any = None,
+    notional: float = 100.0,
+    currency: str = "USD",
+    start: Any = DEFAULT_START,
+    track: str = "bond",
+) -> Contract:
+    """A zero-coupon bond: ``notional`` units of ``currency`` paid at maturity.
+
+    Maturity is ``years`` after ``start`` or the date ``maturity``. One track, ``track``
+    (track 0). The price is ``notional`` times the discount factor at maturity when
+    ``currency`` is the market's base currency; in another currency (an asset with a forward
+    curve) it is ``notional`` times that currency's forward, discounted.
+    """
+    start = to_ms(start)
+    currency = _name("currency", currency)
+    track = _check_track(track, currency)
+    end = _date(years, maturity, start, "years", "maturity")
+    notional = _number("notional", notional)
+    return _contract([(end, track, "+", notional, currency)], track,
+                     f"zero-coupon bond paying {notional:g} {currency} at maturity", ())
+
+
+def fixed_rate_bond(
+    coupon: float,
+    years: float | None = None,
+    *,
+    maturity: Any = None,
+    frequency: int = 1,
+    notional: float = 100.0,
+    currency: str = "USD",
+    start: Any = DEFAULT_START,
+    track: str = "bond",
+) -> Contract:
+    """A fixed-rate bullet bond: coupons at the annual rate ``coupon``, the notional at maturity.
+
+    Coupons fall every ``1 / frequency`` years counted back from maturity (``years`` after
+    ``start`` or the date ``maturity``); each pays ``notional * coupon * accrual``, the accrual
+    being the period's length in 365-day years, so a regular period pays
+    ``notional * coupon / frequency`` and a first period shorter than regular (a stub, when the
+    term is not a whole number of periods) pays less. The notional is repaid with the last
+    coupon. One track, ``track`` (track 0); in the base currency the price is the sum of the
+    discounted coupons and redemption (the dirty price, from ``start``).
+    """
+    start = to_ms(start)
+    currency = _name("currency", currency)
+    track = _check_track(track, currency)
+    end = _date(years, maturity, start, "years", "maturity")
+    _after_start(end, start, "maturity")
+    coupon = _number("coupon", coupon)
+    notional = _number("notional", notional)
+    frequency = _frequency("frequency", frequency)
+    dates = _schedule(start, end, frequency)
+    rows, previous = [], start
+    for date in dates:
+        rows.append((date, track, "+", notional * coupon * (date - previous) / YEAR_MS, currency))
+        previous = date
+    rows.append((end, track, "+", notional, currency))
+    return _contract(rows, track, f"{coupon:.4%} bond paying {frequency}x a year, {notional:g} {currency} "
+                                  "repaid at maturity")
+
+
+def _floating_rows(track: str, start: int, end: int, frequency: int, spread: float, notional: float,
+                   currency: str, sign: float) -> list[tuple]:
+    rows, previous = [], start
+    for date in _schedule(start, end, frequency):
+        # The coupon notional * L * accrual, with L the forward rate of the period on the discount curve,
+        # is worth notional at the period's start less notional at its end.
+        rows.append((previous, track, "+", sign * notional, currency))
+        rows.append((date, track, "+", -sign * notional, currency))
+        if spread:
+            rows.append((date, track, "+", sign * notional * spread * (date - previous) / YEAR_MS, currency))
+        previous = date
+    return rows
+
+
+def floating_rate_leg(
+    years: float | None = None,
+    *,
+    maturity: Any = None,
+    frequency: int = 4,
+    spread: float = 0.0,
+    notional: float = 100.0,
+    currency: str = "USD",
+    start: Any = DEFAULT_START,
+    track: str = "floating",
+) -> Contract:
+    """The floating leg of a swap: coupons at a floating rate plus ``spread``, no notional exchange.
+
+    Periods run every ``1 / frequency`` years back from maturity (``years`` after ``start`` or
+    the date ``maturity``), the first possibly short. The floating rate of a period is set at
+    its start to the simple forward rate of the base currency's discount curve over the period,
+    ``L = (DF(start) / DF(end) - 1) / accrual``, and paid at its end with the spread:
+    ``notional * (L + spread) * accrual``. The leg does not observe a rate on a path: it books
+    the replication of each coupon, ``+notional`` at the period's start and ``-notional`` at its
+    end (in ``currency``), worth exactly ``notional * L * accrual`` discounted under every model
+    that fits the discount curve, Hull-White included; the spread is a fixed payment at the end.
+    So the price is ``notional * (DF(first start) - DF(maturity))`` plus the discounted spread
+    payments. One track, ``track`` (track 0), from the receiver's side.
+    """
+    start = to_ms(start)
+    currency = _name("currency", currency)
+    track = _check_track(track, currency)
+    end = _date(years, maturity, start, "years", "maturity")
+    _after_start(end, start, "maturity")
+    rows = _floating_rows(track, start, end, _frequency("frequency", frequency), _number("spread", spread),
+                          _number("notional", notional), currency, 1.0)
+    return _contract(rows, track, f"floating leg on {notional:g} {currency}, {frequency}x a year, "
+                                  f"spread {spread:.4%}")
+
+
+def interest_rate_swap(
+    fixed_rate: float,
+    years: float | None = None,
+    *,
+    maturity: Any = None,
+    payer: bool = True,
+    fixed_frequency: int = 1,
+    floating_frequency: int = 4,
+    spread: float = 0.0,
+    notional: float = 100.0,
+    currency: str = "USD",
+    start: Any = DEFAULT_START,
+    track: str = "swap",
+) -> Contract:
+    """A fixed-for-floating interest rate swap on ``notional`` in ``currency``.
+
+    The fixed leg pays ``notional * fixed_rate * accrual`` every ``1 / fixed_frequency`` years,
+    the floating leg the forward rate plus ``spread`` every ``1 / floating_frequency`` years,
+    both counted back from maturity (``years`` after ``start`` or the date ``maturity``); the
+    floating rate is set as :func:`floating_rate_leg` describes. No notional is exchanged.
+    One track, ``track`` (track 0). The price is the floating leg less the fixed leg for the
+    ``payer`` of the fixed rate (the default), the fixed leg less the floating leg for the
+    receiver; it is 0 at the par rate.
+    """
+    start = to_ms(start)
+    currency = _name("currency", currency)
+    track = _check_track(track, currency)
+    end = _date(years, maturity, start, "years", "maturity")
+    _after_start(end, start, "maturity")
+    fixed_rate = _number("fixed_rate", fixed_rate)
+    notional = _number("notional", notional)
+    sign = 1.0 if payer else -1.0
+    rows = _floating_rows(track, start, end, _frequency("floating_frequency", floating_frequency),
+                          _number("spread", spread), notional, currency, sign)
+    previous = start
+    for date in _schedule(start, end, _frequency("fixed_frequency", fixed_frequency)):
+        rows.append((date, track, "+", -sign * notional * fixed_rate * (date - previous) / YEAR_MS, currency))
+        previous = date
+    side = "pay" if payer else "receive"
+    return _contract(rows, track, f"swap on {notional:g} {currency}: {side} {fixed_rate:.4%} fixed "
+                                  f"{fixed_frequency}x a year against floating {floating_frequency}x a year")
+
+
+# Options with the ">" choice
+
+
+def _option(strike: Any, dates: list[int], asset: Any, currency: Any, quantity: Any, track: str, call: bool,
+            style: str) -> Contract:
+    strike = _number("strike", strike)
+    asset, currency = _name("asset", asset), _name("currency", currency)
+    quantity = _number("quantity", quantity)
+    track = _check_track(track, asset, currency)
+    rows = [row for when in dates for row in _exercise_rows(when, track, strike, quantity, asset, currency, call)]
+    kind = "call" if call else "put"
+    payoff = f"max(S - {strike:g}, 0)" if call else f"max({strike:g} - S, 0)"
+    return _contract(rows, track, f"{style} {kind} on {quantity:g} {asset} at strike {strike:g} {currency}: "
+                                  f"pays {payoff} per unit", (asset,))
+
+
+def european_call(
+    strike: float,
+    years: float | None = None,
+    *,
+    expiry: Any = None,
+    asset: str = "STK",
+    currency: str = "USD",
+    quantity: float = 1.0,
+    start: Any = DEFAULT_START,
+    track: str = "call",
+) -> Contract:
+    """A European call: at expiry the holder may buy ``quantity`` units of ``asset`` at ``strike``.
+
+    Expiry is ``years`` after ``start`` or the date ``expiry``. One track, ``track`` (track 0),
+    booked ``max(S - K, 0) * quantity`` at expiry. The price is its discounted expectation:
+    the Black-Scholes price under ``"black_scholes"`` or Monte Carlo GBM paths, the discounted
+    intrinsic value on the forward under ``"fixed"``.
+    """
+    start = to_ms(start)
+    return _option(strike, [_date(years, expiry, start, "years", "expiry")], asset, currency, quantity, track,
+                   True, "European")
+
+
+def european_put(
+    strike: float,
+    years: float | None = None,
+    *,
+    expiry: Any = None,
+    asset: str = "STK",
+    currency: str = "USD",
+    quantity: float = 1.0,
+    start: Any = DEFAULT_START,
+    track: str = "put",
+) -> Contract:
+    """A European put: at expiry the holder may sell ``quantity`` units of ``asset`` at ``strike``.
+
+    Expiry is ``years`` after ``start`` or the date ``expiry``. One track, ``track`` (track 0),
+    booked ``max(K - S, 0) * quantity`` at expiry; the price is its discounted expectation
+    (the discounted intrinsic value on the forward under ``"fixed"``).
+    """
+    start = to_ms(start)
+    return _option(strike, [_date(years, expiry, start, "years", "expiry")], asset, currency, quantity, track,
+                   False, "European")
+
+
+def bermudan_call(
+    strike: float,
+    years: Iterable[float] | None = None,
+    *,
+    dates: Iterable[Any] | None = None,
+    asset: str = "STK",
+    currency: str = "USD",
+    quantity: float = 1.0,
+    start: Any = DEFAULT_START,
+    track: str = "call",
+) -> Contract:
+    """A Bermudan call: the holder may buy ``quantity`` units of ``asset`` at ``strike`` on any exercise date.
+
+    Exercise dates are the tenors ``years`` after ``start`` or the dates ``dates`` (sorted,
+    duplicates dropped); exercising ends the contract. One track, ``track`` (track 0), booking
+    ``max(continuation, S - K)`` at each date from the last back. The price is the value of the
+    best exercise policy: exact on the finite-difference grid; path by path, with foresight of
+    the path, under Monte Carlo (an upper bound).
+    """
+    start = to_ms(start)
+    return _option(strike, _dates(years, dates, start, "years", "dates"), asset, currency, quantity, track,
+                   True, "Bermudan")
+
+
+def bermudan_put(
+    strike: float,
+    years: Iterable[float] | None = None,
+    *,
+    dates: Iterable[Any] | None = None,
+    asset: str = "STK",
+    currency: str = "USD",
+    quantity: float = 1.0,
+    start: Any = DEFAULT_START,
+    track: str = "put",
+) -> Contract:
+    """A Bermudan put: the holder may sell ``quantity`` units of ``asset`` at ``strike`` on any exercise date.
+
+    Exercise dates are the tenors ``years`` after ``start`` or the dates ``dates`` (sorted,
+    duplicates dropped). One track, ``track`` (track 0), booking ``max(continuation, K - S)``
+    at each date from the last back; the price is the value of the best exercise policy
+    (see :func:`bermudan_call` for how each model finds it).
+    """
+    start = to_ms(start)
+    return _option(strike, _dates(years, dates, start, "years", "dates"), asset, currency, quantity, track,
+                   False, "Bermudan")
+
+
+def american_call(
+    strike: float,
+    years: float | None = None,
+    *,
+    expiry: Any = None,
+    asset: str = "STK",
+    currency: str = "USD",
+    quantity: float = 1.0,
+    start: Any = DEFAULT_START,
+    track: str = "call",
+) -> Contract:
+    """An American call, exercisable once a day: a :func:`bermudan_call` on a daily grid.
+
+    Exercise dates are ``start`` and every day after it up to expiry (``years`` after
+    ``start`` or the date ``expiry``), expiry included; a one-year option has 366 dates and
+    1,098 rows. One track, ``track`` (track 0). With the default one-day finite-difference
+    step every exercise date is a grid time.
+    """
+    start = to_ms(start)
+    end = _date(years, expiry, start, "years", "expiry")
+    _after_start(end, start, "expiry")
+    return _option(strike, _daily(start, end), asset, currency, quantity, track, True, "American (daily)")
+
+
+def american_put(
+    strike: float,
+    years: float | None = None,
+    *,
+    expiry: Any = None,
+    asset: str = "STK",
+    currency: str = "USD",
+    quantity: float = 1.0,
+    start: Any = DEFAULT_START,
+    track: str = "put",
+) -> Contract:
+    """An American put, exercisable once a day: a :func:`bermudan_put` on a daily grid.
+
+    Exercise dates are ``start`` and every day after it up to expiry (``years`` after
+    ``start`` or the date ``expiry``), expiry included. One track, ``track`` (track 0). Price
+    it with ``model="black_scholes"``: for S = K = 100, r = 5 %, σ = 20 % and one year it is
+    about 6.089, above the European put's 5.57.
+    """
+    start = to_ms(start)
+    end = _date(years, expiry, start, "years", "expiry")
+    _after_start(end, start, "expiry")
+    return _option(strike, _daily(start, end), asset, currency, quantity, track, False, "American (daily)")
+
+
+# Options with expressions
+
+
+def _digital(strike: Any, when: int, payout: Any, asset: Any, currency: Any, track: Any, call: bool) -> Contract:
+    strike = _number("strike", strike)
+    payout = _number("payout", payout)
+    asset, currency = _name("asset", asset), _name("currency", currency)
+    track = _check_track(track, asset, currency)
+    name = f"{track}.in_the_money"
+    above = call
+
+    def in_the_money(values: list[np.ndarray]) -> list[np.ndarray]:
+        # The engine reads a boolean array as 1.0 where true, 0.0 where false.
+        return [values[0] > strike if above else values[0] < strike]
+
+    expressions = {name: {"type": "phrase", "fn": in_the_money, "inp": [asset]}}
+    kind = "call" if call else "put"
+    test = ">" if call else "<"
+    return _contract([(when, track, "+", payout, name)], track,
+                     f"digital {kind} on {asset}: pays {payout:g} {currency} if S {test} {strike:g} at expiry",
+                     (asset,), expressions)
+
+
+def digital_call(
+    strike: float,
+    years: float | None = None,
+    *,
+    expiry: Any = None,
+    payout: float = 1.0,
+    asset: str = "STK",
+    currency: str = "USD",
+    start: Any = DEFAULT_START,
+    track: str = "digital",
+) -> Contract:
+    """A cash-or-nothing digital call: ``payout`` in ``currency`` at expiry if the asset is above ``strike``.
+
+    Expiry is ``years`` after ``start`` or the date ``expiry``. The phrase
+    ``"<track>.in_the_money"`` reads the asset and returns 1.0 where S > K, 0.0 elsewhere; the
+    single row at expiry books ``payout`` times the phrase on ``track`` (track 0). The price is
+    ``payout`` times the discounted probability that S > K: ``e^{-rT} N(d2)`` under
+    Black-Scholes dynamics with Monte Carlo paths; 0 or the discounted payout under
+    ``"fixed"``, by where the forward lies. Path-wise models only (the grid refuses phrases).
+    """
+    start = to_ms(start)
+    return _digital(strike, _date(years, expiry, start, "years", "expiry"), payout, asset, currency, track, True)
+
+
+def digital_put(
+    strike: float,
+    years: float | None = None,
+    *,
+    expiry: Any = None,
+    payout: float = 1.0,
+    asset: str = "STK",
+    currency: str = "USD",
+    start: Any = DEFAULT_START,
+    track: str = "digital",
+) -> Contract:
+    """A cash-or-nothing digital put: ``payout`` in ``currency`` at expiry if the asset is below ``strike``.
+
+    As :func:`digital_call` with the phrase returning 1.0 where S < K; the price is ``payout``
+    times the discounted probability that S < K. Path-wise models only.
+    """
+    start = to_ms(start)
+    return _digital(strike, _date(years, expiry, start, "years", "expiry"), payout, asset, currency, track, False)
+
+
+def _knock_out(strike: Any, barrier: Any, direction: Any, end: int, monitoring: list[int], asset: Any,
+               currency: Any, quantity: Any, track: Any, call: bool) -> Contract:
+    strike = _number("strike", strike)
+    barrier = _number("barrier", barrier)
+    quantity = _number("quantity", quantity)
+    if direction not in ("up", "down"):
+        raise ValueError(f"direction must be 'up' (knocked out at or above the barrier) or 'down' (at or below), "
+                         f"got {direction!r}")
+    asset, currency = _name("asset", asset), _name("currency", currency)
+    track = _check_track(track, asset, currency)
+    if monitoring[-1] > end:
+        raise ValueError("monitoring dates must not lie after expiry")
+    up = direction == "up"
+    first, step, alive, payoff = (f"{track}.{part}" for part in ("first_check", "check", "alive", "payoff"))
+
+    def inside(spot: np.ndarray) -> np.ndarray:
+        return spot < barrier if up else spot > barrier
+
+    def first_check(values: list[np.ndarray]) -> list[np.ndarray]:
+        return [inside(values[0])]
+
+    def check(values: list[np.ndarray]) -> list[np.ndarray]:
+        spot, still_alive = values
+        return [still_alive * inside(spot)]
+
+    def weighted_payoff(values: list[np.ndarray]) -> list[np.ndarray]:
+        spot, still_alive = values
+        intrinsic = spot - strike if call else strike - spot
+        return [still_alive * np.maximum(intrinsic, 0.0)]
+
+    expressions = {
+        first: {"type": "snapper", "fn": first_check, "inp": [asset], "out": [alive]},
+        step: {"type": "snapper", "fn": check, "inp": [asset, alive], "out": [alive]},
+        payoff: {"type": "phrase", "fn": weighted_payoff, "inp": [asset, alive]},
+    }
+    rows = [(when, track, None, 1.0, first if i == 0 else step) for i, when in enumerate(monitoring)]
+    rows.append((end, track, "+", quantity, payoff))  # after the last check at the same time
+    kind = "call" if call else "put"
+    return _contract(rows, track, f"{direction}-and-out {kind} on {quantity:g} {asset}, strike {strike:g}, "
+                                  f"barrier {barrier:g} checked on {len(monitoring)} dates", (asset,), expressions)
+
+
+def _monitoring(years: Any, dates: Any, start: int, end: int) -> list[int]:
+    if years is None and dates is None:
+        return _daily(start, end)
+    return _dates(years, dates, start, "monitoring_years", "monitoring_dates")
+
+
+def knock_out_call(
+    strike: float,
+    barrier: float,
+    years: float | None = None,
+    *,
+    direction: str,
+    expiry: Any = None,
+    monitoring_years: Iterable[float] | None = None,
+    monitoring_dates: Iterable[Any] | None = None,
+    asset: str = "STK",
+    currency: str = "USD",
+    quantity: float = 1.0,
+    start: Any = DEFAULT_START,
+    track: str = "knock_out",
+) -> Contract:
+    """A knock-out call: a European call that dies once the asset touches the barrier on a monitoring date.
+
+    ``direction="up"`` knocks out where S ≥ ``barrier``, ``"down"`` where S ≤ ``barrier``.
+    Expiry is ``years`` after ``start`` or the date ``expiry``; the barrier is checked on
+    ``monitoring_years`` (tenors) or ``monitoring_dates``, by default on ``start`` and every day
+    up to expiry, expiry included.
+
+    Expressions: the snapper ``"<track>.first_check"`` stores the indicator
+    ``"<track>.alive"`` (1.0 inside the barrier, 0.0 outside) at the first monitoring date,
+    ``"<track>.check"`` multiplies it by the indicator at each later date, and the phrase
+    ``"<track>.payoff"`` returns ``alive * max(S - K, 0)``, booked times ``quantity`` on
+    ``track`` (track 0) at expiry. The price is the discounted expected payoff over the paths
+    that never touched the barrier: use ``model="monte_carlo"`` with GBM paths (or
+    ``"fixed"``, which follows the forward); the finite-difference models refuse snappers.
+    """
+    start = to_ms(start)
+    end = _date(years, expiry, start, "years", "expiry")
+    return _knock_out(strike, barrier, direction, end, _monitoring(monitoring_years, monitoring_dates, start, end),
+                      asset, currency, quantity, track, True)
+
+
+def knock_out_put(
+    strike: float,
+    barrier: float,
+    years: float | None = None,
+    *,
+    direction: str,
+    expiry: Any = None,
+    monitoring_years: Iterable[float] | None = None,
+    monitoring_dates: Iterable[Any] | None = None,
+    asset: str = "STK",
+    currency: str = "USD",
+    quantity: float = 1.0,
+    start: Any = DEFAULT_START,
+    track: str = "knock_out",
+) -> Contract:
+    """A knock-out put: a European put that dies once the asset touches the barrier on a monitoring date.
+
+    As :func:`knock_out_call`, with the payoff phrase returning ``alive * max(K - S, 0)``.
+    Path-wise models only.
+    """
+    start = to_ms(start)
+    end = _date(years, expiry, start, "years", "expiry")
+    return _knock_out(strike, barrier, direction, end, _monitoring(monitoring_years, monitoring_dates, start, end),
+                      asset, currency, quantity, track, False)
+
