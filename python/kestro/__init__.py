@@ -1,7 +1,71 @@
 """Kestro: price and backtest contracts written as timetables of events.
 
-The engine is the extension module ``_kestro``; this package holds what users need around it.
+The engine is the extension module ``_kestro``; this package holds what users need around it:
+
+- :func:`timetable` builds the engine's Arrow timetable from rows, columns or tables;
+- :mod:`kestro.templates` writes common contracts (bonds, swaps, European, Bermudan and
+  American options, digitals, knock-outs) as :class:`Contract` objects;
+- :class:`Market` holds curves and builds the engine's dataset; :func:`price` prices a contract
+  with any of the four pricing models;
+- :class:`GbmPaths` and :class:`HullWhitePaths` supply Monte Carlo paths, :class:`HistorySource`
+  historical prices for backtests, :class:`Recorder` keeps the statistics the engine sends;
+- :mod:`kestro.results` turns statistics into tables (and optional plots).
+
+Price an American put in three lines::
+
+    import kestro
+    put = kestro.american_put(strike=100, years=1.0, asset="STK")
+    print(kestro.price(put, kestro.Market.flat(rate=0.05, spots={"STK": 100.0}), model="black_scholes", vol=0.2))
 """
 
+from kestro.curves import Curve, discount_factor, forward, stored_value, year_fraction
+from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
+from kestro.market import MODELS, Market, forward_curve, zero_curve
+from kestro.paths import GbmPaths, HullWhitePaths
+from kestro.pricing import ALL_STATS, PriceResult, price, price_with_stats
+from kestro.recorder import Recorder
+from kestro.results import (
+    McEstimate,
+    cashflow_table,
+    exercise_boundary,
+    exercise_probabilities,
+    grid_coordinates,
+    grid_values,
+    mc_estimate,
+    plot_exercise_boundary,
+    plot_value_profile,
+    standard_error,
+)
+from kestro.templates import (
+    Contract,
+    american_call,
+    american_put,
+    bermudan_call,
+    bermudan_put,
+    digital_call,
+    digital_put,
+    european_call,
+    european_put,
+    fixed_rate_bond,
+    floating_rate_leg,
+    interest_rate_swap,
+    knock_out_call,
+    knock_out_put,
+    zero_coupon_bond,
+)
+from kestro.timetable import DAY_MS, DEFAULT_START, YEAR_MS, add_years, timetable, to_ms
+
 __version__ = "0.1.0"
-__all__ = ["__version__"]
+
+
+__all__ = [
+    "ALL_STATS", "Contract", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
+    "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "PriceResult", "Recorder",
+    "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
+    "bermudan_put", "cashflow_table", "digital_call", "digital_put", "discount_factor", "european_call",
+    "european_put", "exercise_boundary", "exercise_probabilities", "fixed_rate_bond", "floating_rate_leg",
+    "forward", "forward_curve", "grid_coordinates", "grid_values", "interest_rate_swap", "knock_out_call",
+    "knock_out_put", "mc_estimate", "plot_exercise_boundary", "plot_value_profile", "price", "price_with_stats",
+    "standard_error", "stored_value", "timetable", "to_milliseconds", "to_ms", "year_fraction", "zero_coupon_bond",
+    "zero_curve",
+]

@@ -1,117 +1,93 @@
-"""Price small contracts with the engine: ``python -m kestro.demo``.
+"""A tour of the engine: ``python -m kestro.demo``.
 
-Builds the timetables of a fixed-rate bond and of a put on a stock, prices them with
-``fixed_price`` against a discount curve and the stock's forwards, shows the statistics the
-engine hands back, and reports how far the other entry functions get.
+Prices a European put, an American put and a Hull-White zero-coupon bond with every model that
+applies, each next to its closed form or reference value with the error and the time taken,
+then backtests a small contract on dated prices and prints its cashflow table.
 """
 
-import inspect
+from __future__ import annotations
+
 import math
 import time
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 
 import _kestro
-import numpy as np
-import pyarrow as pa
 
-PRICING = datetime(2027, 1, 1, tzinfo=timezone.utc)
-YEAR_MS = 31_536_000_000
+import kestro
 
-
-def dictionary(values, keys):
-    """A dictionary-encoded column with int64 keys, the only key type the engine reads."""
-    return pa.DictionaryArray.from_arrays(pa.array(keys, pa.int64()), pa.array(values, pa.utf8()))
+SPOT, STRIKE, RATE, VOL = 100.0, 100.0, 0.05, 0.20
+AMERICAN_DAILY_PUT = 6.0887  # binomial tree with the same 365 exercise dates
 
 
-def timetable(rows):
-    """A timetable from rows (time in ms, track, op, quantity, unit); names are dictionary-encoded."""
-    times, tracks, ops, quantities, units = zip(*rows)
-
-    def encode(names):
-        values = list(dict.fromkeys(names))
-        return dictionary(values, [values.index(n) for n in names])
-
-    return pa.record_batch({"time": pa.array(times, pa.timestamp("ms", tz="UTC")), "track": encode(tracks),
-                            "op": encode(ops), "quantity": pa.array(quantities, pa.float64()), "unit": encode(units)})
+def normal_cdf(z: float) -> float:
+    return 0.5 * math.erfc(-z / math.sqrt(2.0))
 
 
-def market_dataset(flags=0):
-    """A US dollar discount curve, one stock's forwards and the section of every pricing model."""
-    return {
-        "BASE": "USD",
-        "PRICING_TS": int(PRICING.timestamp() * 1000),
-        "ASSETS": {"USD": ("ZERO_RATES", np.array([[0.0, 1.0, 5.0], [0.020, 0.021, 0.025]])),
-                   "ACME": ("FORWARDS", np.array([[0.0, 1.0, 5.0], [100.0, 102.1, 111.0]]))},
-        "FIXED": {"FLAGS": flags},
-        "MC": {"PATHS": 1000, "SEED": 1},
-        "FD": {"N_X": 100, "MAX_X": 0.2, "TIMESTEP": 0.01},
-        "HW": {"MEANREV": 0.05, "VOL": 0.01},
-        "BS": {"VOL": 0.2, "ASSET": "ACME"},
-    }
+def black_scholes_put(spot: float, strike: float, years: float, rate: float, vol: float) -> float:
+    d1 = (math.log(spot / strike) + (rate + vol * vol / 2) * years) / (vol * math.sqrt(years))
+    d2 = d1 - vol * math.sqrt(years)
+    return strike * math.exp(-rate * years) * normal_cdf(-d2) - spot * normal_cdf(-d1)
 
 
-def at(years):
-    return int(PRICING.timestamp() * 1000) + int(years * YEAR_MS)
-
-
-def bond_rows():
-    """Three annual coupons of 4 and the redemption of 100, on track "bond"."""
-    return [(at(y), "bond", "+", 4.0, "USD") for y in (1, 2, 3)] + [(at(3), "bond", "+", 100.0, "USD")]
-
-
-def put_rows(strike, years):
-    """The holder chooses max(K - S, 0): booked latest first, "+" -K, then ">" -S, then "+" K."""
-    t = at(years)
-    return [(t, "put", "+", strike, "USD"), (t, "put", ">", -1.0, "ACME"), (t, "put", "+", -strike, "USD")]
-
-
-class Recorder:
-    """Keeps what the engine sends to set_stat."""
-
-    def __init__(self):
-        self.stats = {}
-
-    def set_stat(self, name, value):
-        self.stats[name] = value
-
-
-def zero_rate(years):
-    return float(np.interp(years, [0.0, 1.0, 5.0], [0.0, 0.021, 0.125])) / years
-
-
-def forward(years):
-    return math.exp(float(np.interp(years, [0.0, 1.0, 5.0], np.log([100.0, 102.1, 111.0]))))
-
-
-def main():
-    print(f"_kestro from {_kestro.__file__}\n")
-
-    recorder = Recorder()
+def timed(run):
     start = time.perf_counter()
-    bond = _kestro.fixed_price(timetable(bond_rows()), recorder, market_dataset(flags=9), {})
-    elapsed = time.perf_counter() - start
-    expected = sum(4.0 * math.exp(-zero_rate(y) * y) for y in (1, 2, 3)) + 100 * math.exp(-zero_rate(3) * 3)
-    print(f"3-year 4% bond:     fixed_price {bond:.6f}   closed form {expected:.6f}   "
-          f"error {bond - expected:+.1e}   {elapsed * 1e6:.0f} us")
-    flows = recorder.stats["CASHFLOW"][0]
-    print("  cashflows (event: present value): " + ", ".join(f"{e}: {a[0]:.4f}" for e, a in sorted(flows.items())))
+    value = run()
+    return value, time.perf_counter() - start
 
-    put = _kestro.fixed_price(timetable(put_rows(110.0, 2)), None, market_dataset(), {})
-    intrinsic = max(110.0 - forward(2), 0.0) * math.exp(-zero_rate(2) * 2)
-    print(f"2-year put K=110:   fixed_price {put:.6f}   discounted intrinsic on the forward {intrinsic:.6f}")
 
-    print("\nThe other entry functions on the bond:")
-    events = timetable(bond_rows())
-    args = {"events_rb": events, "py_state": None, "dataset": market_dataset(), "expressions": {},
-            "_filename": "", "base": "USD"}
-    for name in [n for n in vars(_kestro) if not n.startswith("__") and n != "fixed_price"]:
-        func = getattr(_kestro, name)
-        params = list(inspect.signature(func).parameters)
-        try:
-            outcome = f"returned {func(**{p: args[p] for p in params})!r}"
-        except RuntimeError as error:
-            outcome = f"RuntimeError: {error}"
-        print(f"  {name}: {outcome}")
+def report(label: str, model: str, run, reference: float, note: str = "") -> None:
+    value, seconds = timed(run)
+    if isinstance(value, kestro.PriceResult):  # a Monte Carlo price: show its standard error
+        note = f"{note}standard error {kestro.standard_error(value.stats['PV_VEC']):.2e}"
+        value = value.price
+    print(f"  {label:<24}{model:<15}{value:>12.6f}{reference:>12.6f}{value - reference:>+12.2e}"
+          f"{seconds * 1e3:>10.1f} ms  {note}")
+
+
+def main() -> None:
+    market = kestro.Market.flat(rate=RATE, spots={"STK": SPOT})
+    print(f"Market: flat {RATE:.0%} zero curve in USD, STK at {SPOT:g} (forwards grow at the rate), "
+          f"volatility {VOL:.0%}; pricing time {kestro.DEFAULT_START:%Y-%m-%d}\n")
+    print(f"  {'contract':<24}{'model':<15}{'price':>12}{'reference':>12}{'error':>12}{'time':>13}")
+
+    european = kestro.european_put(strike=STRIKE, years=1.0, asset="STK")
+    reference = black_scholes_put(SPOT, STRIKE, 1.0, RATE, VOL)
+    report("European put, 1y", "black_scholes", lambda: kestro.price(european, market, "black_scholes", vol=VOL),
+           reference)
+    report("European put, 1y", "monte_carlo",
+           lambda: kestro.price_with_stats(european, market, "monte_carlo", vol=VOL, paths=200_000, seed=1), reference)
+    report("European put, 1y", "fixed", lambda: kestro.price(european, market, "fixed"),
+           max(STRIKE - SPOT * math.exp(RATE), 0.0) * math.exp(-RATE), "intrinsic value on the forward")
+
+    american = kestro.american_put(strike=STRIKE, years=1.0, asset="STK")
+    report("American put, 1y daily", "black_scholes",
+           lambda: kestro.price(american, market, "black_scholes", vol=VOL, n_x=1000, timestep=1 / 3650),
+           AMERICAN_DAILY_PUT, "binomial reference")
+
+    bond = kestro.zero_coupon_bond(years=5.0, notional=1.0)
+    discount = market.discount_factor(5.0)
+    report("Zero-coupon bond, 5y", "hull_white",
+           lambda: kestro.price(bond, market, "hull_white", vol=0.01, meanrev=0.1), discount, "curve's factor")
+    paths = kestro.HullWhitePaths(market.discount, mean_reversion=0.1, vol=0.01, paths=100_000, seed=2)
+    report("Zero-coupon bond, 5y", "monte_carlo",
+           lambda: kestro.price_with_stats(bond, market, "monte_carlo", state=paths), discount, "Hull-White paths, ")
+    report("Zero-coupon bond, 5y", "fixed", lambda: kestro.price(bond, market, "fixed"), discount, "")
+
+    print("\nBacktest: 10 STK bought on 2026-01-05, a 1 USD fee, 10 STK sold on 2026-01-09, on dated prices")
+    start = datetime(2026, 1, 5, tzinfo=timezone.utc)
+    days = [start + timedelta(days=i) for i in range(5)]
+    history = kestro.HistorySource({"STK": (days, [100.0, 101.5, 99.8, 102.3, 104.1])}, base="USD")
+    trades = kestro.timetable([
+        (days[0], "pnl", "+", -10.0, "STK"),
+        (days[0], "pnl", "+", -1.0, "USD"),
+        (days[4], "pnl", "+", 10.0, "STK"),
+    ])
+    recorder = kestro.Recorder(history)
+    _kestro.backtest_py(trades, recorder, {}, "USD")
+    table = kestro.cashflow_table(recorder, timetable=trades)
+    for row in table.to_pylist():
+        print(f"  event {row['event']}  {row['time']:%Y-%m-%d}  track {row['track_name']}  {row['value']:+10.2f}")
+    print(f"  profit: {sum(table.column('value').to_pylist()):+.2f} USD")
 
 
 if __name__ == "__main__":
