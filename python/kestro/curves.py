@@ -14,7 +14,7 @@ arrays of year fractions; a year fraction outside the curve raises :class:`Value
 
 from __future__ import annotations
 
-from typing import Any, Union
+from typing import Any, Union, overload
 
 import numpy as np
 
@@ -75,6 +75,13 @@ class Curve:
     def __repr__(self) -> str:
         return f"Curve({self.kind!r}, times={self.times.tolist()}, values={self.values.tolist()})"
 
+    # A float for a real number x (int, float, NumPy scalar), an array for an array x; 0-d arrays
+    # also give a float, which the last overload of each method covers.
+    @overload
+    def stored_value(self, x: float) -> float: ...
+    @overload
+    def stored_value(self, x: Any) -> Union[float, np.ndarray]: ...
+
     def stored_value(self, x: Any) -> Union[float, np.ndarray]:
         """The stored value y(x): ``x * r`` interpolated for zero rates, ``ln F`` for forwards."""
         scalar = np.ndim(x) == 0
@@ -97,9 +104,19 @@ class Curve:
             y[inside] = (xi - xs[i]) * ((ys[i + 1] - ys[i]) / (xs[i + 1] - xs[i])) + ys[i]
         return float(y) if scalar else y
 
+    @overload
+    def discount_factor(self, x: float) -> float: ...
+    @overload
+    def discount_factor(self, x: Any) -> Union[float, np.ndarray]: ...
+
     def discount_factor(self, x: Any) -> Union[float, np.ndarray]:
         """``exp(-y(x))``: the discount factor when this curve is the base currency's."""
         return _exp(-self.stored_value(x))
+
+    @overload
+    def forward(self, x: float) -> float: ...
+    @overload
+    def forward(self, x: Any) -> Union[float, np.ndarray]: ...
 
     def forward(self, x: Any) -> Union[float, np.ndarray]:
         """``exp(y(x))``: the forward value when this curve is an asset's."""
@@ -123,6 +140,12 @@ def _coverage(xs: np.ndarray) -> str:
     return f"times from {float(xs[0])!r} to {last!r} years"
 
 
+@overload
+def stored_value(entry: CurveLike, x: float) -> float: ...
+@overload
+def stored_value(entry: CurveLike, x: Any) -> Union[float, np.ndarray]: ...
+
+
 def stored_value(entry: CurveLike, x: Any) -> Union[float, np.ndarray]:
     """The engine's stored value y(x) of a curve entry at year fraction(s) ``x``.
 
@@ -133,9 +156,21 @@ def stored_value(entry: CurveLike, x: Any) -> Union[float, np.ndarray]:
     return Curve.from_entry(entry).stored_value(x)
 
 
+@overload
+def discount_factor(entry: CurveLike, x: float) -> float: ...
+@overload
+def discount_factor(entry: CurveLike, x: Any) -> Union[float, np.ndarray]: ...
+
+
 def discount_factor(entry: CurveLike, x: Any) -> Union[float, np.ndarray]:
     """The discount factor ``exp(-y(x))`` of a (base currency) curve entry at ``x``."""
     return Curve.from_entry(entry).discount_factor(x)
+
+
+@overload
+def forward(entry: CurveLike, x: float) -> float: ...
+@overload
+def forward(entry: CurveLike, x: Any) -> Union[float, np.ndarray]: ...
 
 
 def forward(entry: CurveLike, x: Any) -> Union[float, np.ndarray]:

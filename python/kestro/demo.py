@@ -68,6 +68,7 @@ def main() -> None:
     discount = market.discount_factor(5.0)
     report("Zero-coupon bond, 5y", "hull_white",
            lambda: kestro.price(bond, market, "hull_white", vol=0.01, meanrev=0.1), discount, "curve's factor")
+    assert market.discount is not None  # Market.flat always builds the discount curve
     paths = kestro.HullWhitePaths(market.discount, mean_reversion=0.1, vol=0.01, paths=100_000, seed=2)
     report("Zero-coupon bond, 5y", "monte_carlo",
            lambda: kestro.price_with_stats(bond, market, "monte_carlo", state=paths), discount, "Hull-White paths, ")

@@ -17,11 +17,12 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from kestro import curves
 from kestro.timetable import DEFAULT_START, to_ms
@@ -54,25 +55,25 @@ GRID_STDEVS = 6.0
 _MIN_TIMESTEP = 1 / 3.1536e10  # the engine steps in whole milliseconds
 
 
-def _curve(kind: str, times: Sequence[float], values: Sequence[float], what: str) -> tuple[str, np.ndarray]:
-    times = np.asarray(times, dtype=np.float64)
-    values = np.asarray(values, dtype=np.float64)
-    if times.ndim != 1 or values.ndim != 1:
+def _curve(kind: str, times: npt.ArrayLike, values: npt.ArrayLike, what: str) -> tuple[str, np.ndarray]:
+    t = np.asarray(times, dtype=np.float64)
+    v = np.asarray(values, dtype=np.float64)
+    if t.ndim != 1 or v.ndim != 1:
         raise ValueError(f"times and {what} must be one-dimensional sequences")
-    if times.size != values.size:
-        raise ValueError(f"{times.size} times but {values.size} {what}")
-    if times.size == 0:
+    if t.size != v.size:
+        raise ValueError(f"{t.size} times but {v.size} {what}")
+    if t.size == 0:
         raise ValueError("a curve needs at least one point")
-    if not (np.all(np.isfinite(times)) and np.all(np.isfinite(values))):
+    if not (np.all(np.isfinite(t)) and np.all(np.isfinite(v))):
         raise ValueError(f"times and {what} must be finite")
-    if np.any(np.diff(times) <= 0):
+    if np.any(np.diff(t) <= 0):
         raise ValueError("curve times must be strictly increasing")
-    if times.size == 1 and times[0] <= 0:
+    if t.size == 1 and t[0] <= 0:
         raise ValueError("a one-point curve must lie after the pricing time (time > 0), or it covers no time")
-    return kind, np.array([times, values], dtype=np.float64)
+    return kind, np.array([t, v], dtype=np.float64)
 
 
-def zero_curve(times: Sequence[float], rates: Sequence[float]) -> tuple[str, np.ndarray]:
+def zero_curve(times: npt.ArrayLike, rates: npt.ArrayLike) -> tuple[str, np.ndarray]:
     """A discount curve entry ``("ZERO_RATES", [[times], [rates]])`` for ``Market.discount``.
 
     ``times`` are year fractions from the pricing time, strictly increasing; ``rates`` are
@@ -84,7 +85,7 @@ def zero_curve(times: Sequence[float], rates: Sequence[float]) -> tuple[str, np.
     return _curve(ZERO_RATES, times, rates, "rates")
 
 
-def forward_curve(times: Sequence[float], forwards: Sequence[float]) -> tuple[str, np.ndarray]:
+def forward_curve(times: npt.ArrayLike, forwards: npt.ArrayLike) -> tuple[str, np.ndarray]:
     """An asset curve entry ``("FORWARDS", [[times], [forwards]])`` for ``Market.forwards``.
 
     ``times`` are year fractions from the pricing time, strictly increasing; ``forwards`` are

@@ -123,7 +123,10 @@ def cashflow_table(
     report = _statistic(stats, "CASHFLOW")
     if not isinstance(report, Mapping):
         raise TypeError(f"CASHFLOW must be a dict by track, not {type(report).__name__}")
-    tracks, events, values, paths = [], [], [], []
+    tracks: list[int] = []
+    events: list[int] = []
+    values: list[float] = []
+    paths: list[Any] = []  # per event: the list or array of per-path amounts
     for track in sorted(report):
         entry = report[track]
         if isinstance(entry, (pa.RecordBatch, pa.Table)):
@@ -131,16 +134,21 @@ def cashflow_table(
             amount = np.asarray(entry.column("value").to_numpy(zero_copy_only=False), dtype=np.float64)
             order = np.argsort(index, kind="stable")
             for e, v in zip(index[order].tolist(), amount[order].tolist()):
-                tracks.append(track), events.append(e), values.append(v), paths.append([v])
+                tracks.append(track)
+                events.append(e)
+                values.append(v)
+                paths.append([v])
         elif isinstance(entry, Mapping):
             for e in sorted(entry):
                 array = np.asarray(entry[e], dtype=np.float64)
-                tracks.append(track), events.append(e), paths.append(array)
+                tracks.append(track)
+                events.append(e)
+                paths.append(array)
                 values.append(float(array.mean()) if array.size else math.nan)
         else:
             raise TypeError(f"CASHFLOW of track {track}: expected a dict by event or a record batch, "
                             f"not {type(entry).__name__}")
-    columns = {"track": tracks, "event": events, "value": pa.array(values, pa.float64())}
+    columns: dict[str, Any] = {"track": tracks, "event": events, "value": pa.array(values, pa.float64())}
     if per_path:
         columns["path_values"] = pa.array([np.asarray(p, dtype=np.float64) for p in paths], pa.list_(pa.float64()))
     return _finish(_table(columns, timetable), to_pandas)
@@ -165,11 +173,14 @@ def exercise_probabilities(
     report = _statistic(choices, "CHOICES")
     if not isinstance(report, Mapping):
         raise TypeError(f"CHOICES must be a dict by event, not {type(report).__name__}")
-    events, tracks, probabilities = [], [], []
+    events: list[int] = []
+    tracks: list[int] = []
+    probabilities: list[float] = []
     for event in sorted(report):
         for track in sorted(report[event]):
             array = np.asarray(report[event][track])
-            events.append(event), tracks.append(track)
+            events.append(event)
+            tracks.append(track)
             probabilities.append(float(np.count_nonzero(array)) / array.size if array.size else math.nan)
     columns = {"event": events, "track": tracks, "probability": pa.array(probabilities, pa.float64())}
     return _finish(_table(columns, timetable), to_pandas)
@@ -250,7 +261,11 @@ def exercise_boundary(
     report = _statistic(choices, "CHOICES")
     x = grid_coordinates(n_x, max_x, centre)
     _, state = _node_state(x, model)
-    events, tracks, counts, lows, highs = [], [], [], [], []
+    events: list[int] = []
+    tracks: list[int] = []
+    counts: list[int] = []
+    lows: list[float | None] = []
+    highs: list[float | None] = []
     for event in sorted(report):
         for track in sorted(report[event]):
             taken = np.asarray(report[event][track]) != 0
@@ -258,7 +273,9 @@ def exercise_boundary(
                 raise ValueError(f"CHOICES at event {event}, track {track} has {taken.size} entries, "
                                  f"but the grid has {x.size} nodes")
             chosen = state[taken]
-            events.append(event), tracks.append(track), counts.append(int(chosen.size))
+            events.append(event)
+            tracks.append(track)
+            counts.append(int(chosen.size))
             lows.append(float(chosen.min()) if chosen.size else None)
             highs.append(float(chosen.max()) if chosen.size else None)
     columns = {"event": events, "track": tracks, "nodes": pa.array(counts, pa.int64()),

@@ -633,7 +633,8 @@ def _knock_out(strike: Any, barrier: Any, direction: Any, end: int, monitoring: 
         step: {"type": "snapper", "fn": check, "inp": [asset, alive], "out": [alive]},
         payoff: {"type": "phrase", "fn": weighted_payoff, "inp": [asset, alive]},
     }
-    rows = [(when, track, None, 1.0, first if i == 0 else step) for i, when in enumerate(monitoring)]
+    rows: list[tuple[int, str, str | None, float, str]] = [
+        (when, track, None, 1.0, first if i == 0 else step) for i, when in enumerate(monitoring)]
     rows.append((end, track, "+", quantity, payoff))  # after the last check at the same time
     kind = "call" if call else "put"
     return _contract(rows, track, f"{direction}-and-out {kind} on {quantity:g} {asset}, strike {strike:g}, "

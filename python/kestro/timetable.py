@@ -284,10 +284,9 @@ def _build(data: dict[str, list[Any]], tracks: list[str] | None, check_order: bo
     quantities = _quantities(data["quantity"])
     if check_order:
         _check_order(times)
-    track_dictionary = tracks if tracks is not None else list(dict.fromkeys(track_names))
     return _batch(
         pa.array(times, _TIME_TYPE),
-        _encode(track_names, track_dictionary, "track"),
+        _encode(track_names, tracks, "track"),  # tracks None: the names in order of first use
         _encode(ops, None, "op"),
         pa.array(quantities, pa.float64()),
         _encode(units, None, "unit"),
@@ -298,7 +297,7 @@ def _encode(values: list[str | None], dictionary: list[str] | None, column: str)
     if dictionary is None:
         dictionary = list(dict.fromkeys(v for v in values if v is not None))
     index = {name: key for key, name in enumerate(dictionary)}
-    keys = []
+    keys: list[int | None] = []
     for i, value in enumerate(values):
         if value is None:
             keys.append(None)
