@@ -83,6 +83,11 @@ Result<BacktestArgs, PyException> backtest_py_args(PyObject* const* args, Py_ssi
 // The steps after the timetable: settings, model, price, statistics.
 using PricingRun = PyObject* (*)(const PricingArgs& args, const Timetable& table);
 
+PyObject* to_python(const Result<double, EvaluationError>& price) {
+  if (!price) return raise(price.error());
+  return PyFloat_FromDouble(*price);
+}
+
 PyObject* run_fixed(const PricingArgs& args, const Timetable& table) {
   auto settings = read_fixed_settings(args.dataset);
   if (!settings) return raise_dataset(settings.error());
@@ -93,8 +98,7 @@ PyObject* run_fixed(const PricingArgs& args, const Timetable& table) {
     KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->flags, ledger, args.py_state));
     return value;
   }();
-  if (!price) return raise(price.error());
-  return PyFloat_FromDouble(*price);
+  return to_python(price);
 }
 
 PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
@@ -108,8 +112,7 @@ PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
     KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->flags, ledger, args.py_state));
     return value;
   }();
-  if (!price) return raise(price.error());
-  return PyFloat_FromDouble(*price);
+  return to_python(price);
 }
 
 // The finite-difference pricings: settings read and checked, the grid walked back, the centre
@@ -129,8 +132,7 @@ PyObject* run_fd(const PricingArgs& args, const Timetable& table, Result<Setting
     KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->fd.flags, grid.ledger, args.py_state));
     return value;
   }();
-  if (!price) return raise(price.error());
-  return PyFloat_FromDouble(*price);
+  return to_python(price);
 }
 
 PyObject* run_fd_hullwhite(const PricingArgs& args, const Timetable& table) {
