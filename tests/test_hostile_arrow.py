@@ -54,8 +54,9 @@ class ArrowArray(ctypes.Structure):
 
 
 ArrowArray._fields_ = [("length", c_int64), ("null_count", c_int64), ("offset", c_int64), ("n_buffers", c_int64),
-                       ("n_children", c_int64), ("buffers", POINTER(c_void_p)), ("children", POINTER(POINTER(ArrowArray))),
-                       ("dictionary", POINTER(ArrowArray)), ("release", c_void_p), ("private_data", c_void_p)]
+                       ("n_children", c_int64), ("buffers", POINTER(c_void_p)),
+                       ("children", POINTER(POINTER(ArrowArray))), ("dictionary", POINTER(ArrowArray)),
+                       ("release", c_void_p), ("private_data", c_void_p)]
 
 new_capsule = ctypes.pythonapi.PyCapsule_New
 new_capsule.restype = ctypes.py_object
@@ -271,6 +272,9 @@ class Capsules:
         return self.result(self.exported)
 
 
+ARG = "argument 'events_rb': "
+
+
 def named(schema, array):
     def make(e):
         e.names = (schema, array)
@@ -283,13 +287,14 @@ def named(schema, array):
     (named(b"arrow_array_stream", b"arrow_array"), ValueError,
      "Expected name 'arrow_schema' in PyCapsule, instead got 'arrow_array_stream'"),
     (named(b"arrow_schema", None), ValueError, "Expected name 'arrow_array' in PyCapsule, instead got 'None'"),
-    (named(b"arrow_array", b"arrow_schema"), ValueError, "Expected name 'arrow_schema' in PyCapsule, instead got 'arrow_array'"),
+    (named(b"arrow_array", b"arrow_schema"), ValueError,
+     "Expected name 'arrow_schema' in PyCapsule, instead got 'arrow_array'"),
     (lambda e: (e.__arrow_c_array__()[0], pa.array([1.0]).__arrow_c_array__()[1]), ValueError,
      "Arrow error: ArrowArray struct has 0 children, expected 5"),
-    (lambda e: pa.array([1.0]).__arrow_c_array__(), TypeError, "argument 'events_rb': Expected Struct type from __arrow_c_array."),
-    (lambda e: e.__arrow_c_array__()[:1], TypeError, "argument 'events_rb': Expected __arrow_c_array__ to return a tuple of two"),
-    (lambda e: e.__arrow_c_array__() * 2, TypeError, "argument 'events_rb': Expected __arrow_c_array__ to return a tuple of two"),
-    (lambda e: list(e.__arrow_c_array__()), TypeError, "argument 'events_rb': Expected __arrow_c_array__ to return a tuple."),
+    (lambda e: pa.array([1.0]).__arrow_c_array__(), TypeError, f"{ARG}Expected Struct type from __arrow_c_array."),
+    (lambda e: e.__arrow_c_array__()[:1], TypeError, f"{ARG}Expected __arrow_c_array__ to return a tuple of two"),
+    (lambda e: e.__arrow_c_array__() * 2, TypeError, f"{ARG}Expected __arrow_c_array__ to return a tuple of two"),
+    (lambda e: list(e.__arrow_c_array__()), TypeError, f"{ARG}Expected __arrow_c_array__ to return a tuple."),
     (lambda e: (e.__arrow_c_array__()[0], b"x"), TypeError,
      "argument 'events_rb': 'bytes' object cannot be converted to 'PyCapsule'"),
     (KeyError("exporter failed"), KeyError, "'exporter failed'"),
@@ -322,7 +327,8 @@ def test_a_batch_without_columns_reports_the_missing_time(function, events):
 
 def test_of_duplicate_column_names_the_first_is_read():
     base = timetable(ROWS)
-    good_first = pa.RecordBatch.from_arrays([*base.columns, pa.array([9.0] * 3)], names=[*base.schema.names, "quantity"])
+    names = base.schema.names
+    good_first = pa.RecordBatch.from_arrays([*base.columns, pa.array([9.0] * 3)], names=[*names, "quantity"])
     assert call("fixed_price", good_first) == call("fixed_price", base)
     bad_first = pa.RecordBatch.from_arrays([pa.array([9] * 3), *base.columns], names=["quantity", *base.schema.names])
     with pytest.raises(RuntimeError, match="Couldn't convert column 'quantity', likely incorrect type$"):
@@ -343,7 +349,8 @@ def nested_dictionary(values):
     ("track", nested_dictionary(pa.array([["t0"]])), "Error in tracks column, expected strings"),
     ("op", nested_dictionary(pa.array([{"s": "+"}])), "Error in ops column, expected strings"),
     ("op", nested_dictionary(pa.array(["+"], pa.large_utf8())), "Error in ops column, expected strings"),
-    ("unit", nested_dictionary(pa.array([[(1, 2)]], pa.map_(pa.int64(), pa.int64()))), "Error in units column, expected strings"),
+    ("unit", nested_dictionary(pa.array([[(1, 2)]], pa.map_(pa.int64(), pa.int64()))),
+     "Error in units column, expected strings"),
     ("unit", dict_column(["USD"], [0], key_type=pa.uint64()), "Couldn't convert column 'unit', likely incorrect type"),
 ])
 def test_nested_types_in_the_five_columns_are_refused(function, column, array, message):
