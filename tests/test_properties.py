@@ -1,7 +1,7 @@
 """Properties of all six functions over random timetables, datasets, expressions and py_state
 objects: a result of the right type or one well-formed exception, the same answer for keyword
-and positional calls, fixed_price agreeing with mc_price on curves alone, and no statistics
-after a failure.
+and positional calls and for a batch and the struct array of its columns, fixed_price agreeing
+with mc_price on curves alone, and no statistics after a failure.
 
 KESTRO_HYPOTHESIS_EXAMPLES sets the number of examples per property (default 200)."""
 
@@ -357,14 +357,22 @@ def test_every_call_returns_its_type_or_one_prefixed_error_and_no_statistics_aft
         check_statistics(function, kwargs.get("dataset"), state.stats)
 
 
+def other_form(events):
+    """The same rows as a struct array for a batch, as a batch for a struct array."""
+    if isinstance(events, pa.RecordBatch):
+        return pa.StructArray.from_arrays(events.columns, names=events.schema.names)
+    return pa.RecordBatch.from_struct_array(events)
+
+
 @pytest.mark.parametrize("function", FUNCTIONS)
 @EXAMPLES
 @given(data=st.data())
-def test_keyword_and_positional_calls_agree(function, data):
+def test_keyword_and_positional_calls_agree_on_either_form_of_the_batch(function, data):
     kwargs = data.draw(cases(function))
     positional = outcome(function, kwargs)
     first = kwargs["py_state"].stats[:]
     kwargs["py_state"].stats.clear()
+    kwargs["events_rb"] = other_form(kwargs["events_rb"])
     keyword = outcome(function, kwargs, keywords=True)
     assert same(positional, keyword), (positional, keyword)
     assert [s[0] for s in first] == [s[0] for s in kwargs["py_state"].stats]
