@@ -105,7 +105,7 @@ PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
   auto settings = read_mc_settings(args.dataset);
   if (!settings) return raise_dataset(settings.error());
   auto price = [&]() -> Result<double, EvaluationError> {
-    KESTRO_RETURN_IF_ERROR(check_mc_settings(*settings));
+    KESTRO_RETURN_IF_ERROR(check_mc_settings(*settings, table));
     MonteCarloModel model(*settings, args.py_state, table.units().size());
     KESTRO_ASSIGN_OR_RETURN(Ledger ledger, walk_events(model, table));
     KESTRO_ASSIGN_OR_RETURN(const double value, read_mc_price(ledger));
@@ -125,7 +125,7 @@ PyObject* run_fd(const PricingArgs& args, const Timetable& table, Result<Setting
   Model model(*settings);
   auto price = [&]() -> Result<double, EvaluationError> {
     // Settings the reader accepts but no grid can run with.
-    KESTRO_RETURN_IF_ERROR(check_fd_settings(settings->fd));
+    KESTRO_RETURN_IF_ERROR(check_fd_settings(settings->fd, table));
     KESTRO_RETURN_IF_ERROR(check_model(*settings));
     KESTRO_ASSIGN_OR_RETURN(FdGrid grid, calculate(table, settings->fd, model));
     KESTRO_ASSIGN_OR_RETURN(const double value, read_price(grid, settings->fd));

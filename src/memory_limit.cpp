@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "flags.h"
+
 namespace kestro {
 
 namespace {
@@ -21,6 +25,11 @@ Result<void, EvaluationError> check_fits_in_memory(double bytes, const std::stri
   if (bytes <= available) return {};
   return std::unexpected(EvaluationError::message(what + " needs more than " + megabytes(bytes) +
                                                   " of memory; this machine has " + megabytes(available)));
+}
+
+double ledger_arrays(size_t rows, size_t tracks, uint32_t flags) {
+  const double per_row = ((flags & kFlagChoices) ? 1.0 : 0.0) + ((flags & kFlagCashflow) ? 1.0 : 0.0);
+  return static_cast<double>(std::min(rows, tracks)) + per_row * static_cast<double>(rows);
 }
 
 }  // namespace kestro

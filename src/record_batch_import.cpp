@@ -61,6 +61,14 @@ Result<std::shared_ptr<arrow::RecordBatch>, PyException> batch_from_struct(
   if (!batch.ok()) return std::unexpected(arrow_error(batch.status()));
   // Structural checks (lengths, buffer sizes) before any column is read.
   if (arrow::Status valid = (*batch)->Validate(); !valid.ok()) return std::unexpected(arrow_error(valid));
+  // The structural check leaves a string array's inner offsets and its UTF-8 unread; the
+  // timetable reads every value of its dictionaries, so those are checked in full (their
+  // size, not the row count, sets the cost).
+  for (const std::shared_ptr<arrow::Array>& column : (*batch)->columns()) {
+    if (column->type_id() != arrow::Type::DICTIONARY) continue;
+    const auto& dictionary = static_cast<const arrow::DictionaryArray&>(*column).dictionary();
+    if (arrow::Status valid = dictionary->ValidateFull(); !valid.ok()) return std::unexpected(arrow_error(valid));
+  }
   return std::move(batch).ValueUnsafe();
 }
 

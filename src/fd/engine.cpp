@@ -144,7 +144,7 @@ Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_vie
   return (*ya - *yb) / (a - b);
 }
 
-Result<void, EvaluationError> check_fd_settings(const FdSettings& settings) {
+Result<void, EvaluationError> check_fd_settings(const FdSettings& settings, const Timetable& table) {
   auto refuse = [](std::string text) { return std::unexpected(EvaluationError::message(std::move(text))); };
   if (settings.n_x == 0) return refuse("N_X must be at least 1: the grid needs a node on each side of its centre");
   if (!(settings.max_x > 0.0) || !std::isfinite(settings.max_x)) {
@@ -155,9 +155,11 @@ Result<void, EvaluationError> check_fd_settings(const FdSettings& settings) {
                   format_double(settings.timestep));
   }
   const double nodes = 2.0 * static_cast<double>(settings.n_x) + 1.0;
-  // The arrays of a step and two tracks; each further track adds one array per node.
-  return check_fits_in_memory(nodes * sizeof(double) * (kArraysPerNode + 2),
-                              "A grid of " + format_double(nodes) + " nodes (N_X = " + std::to_string(settings.n_x) + ")");
+  // The arrays of a step, and the ledger's: a track at least, each further track one more.
+  const double arrays = kArraysPerNode + std::max(1.0, ledger_arrays(table.num_rows(), table.num_tracks(), settings.flags));
+  return check_fits_in_memory(nodes * sizeof(double) * arrays, "A grid of " + format_double(nodes) + " nodes (N_X = " +
+                                                                   std::to_string(settings.n_x) + ", " +
+                                                                   format_double(arrays) + " node arrays)");
 }
 
 Result<void, EvaluationError> check_vol(double vol) {

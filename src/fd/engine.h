@@ -39,8 +39,9 @@ Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_vie
                                         int64_t pricing_ts);
 
 /// The settings a grid needs beyond what the dataset reader checks: N_X ≥ 1, a positive finite
-/// MAX_X, a TIMESTEP of at least 1 ms, and a grid and step count that fit this machine.
-Result<void, EvaluationError> check_fd_settings(const FdSettings& settings);
+/// MAX_X, a TIMESTEP of at least 1 ms, and a grid that fits this machine with the ledger's
+/// arrays for `table` (its tracks, and its rows when FLAGS keeps choices or cashflows).
+Result<void, EvaluationError> check_fd_settings(const FdSettings& settings, const Timetable& table);
 
 /// A model's VOL must be finite and not negative.
 Result<void, EvaluationError> check_vol(double vol);

@@ -1,6 +1,9 @@
 #include "mc/monte_carlo.h"
 
+#include <algorithm>
+
 #include "memory_limit.h"
+#include "numbers.h"
 #include "numpy_arrays.h"
 #include "py_state.h"
 
@@ -56,10 +59,12 @@ Result<PathArray, EvaluationError> MonteCarloModel::asset_amount(const AssetRef&
   return scaled(std::move(multiplier), value);
 }
 
-Result<void, EvaluationError> check_mc_settings(const McSettings& settings) {
-  // A walk holds at least a track, a row's value and a discount vector of PATHS doubles.
+Result<void, EvaluationError> check_mc_settings(const McSettings& settings, const Timetable& table) {
+  // The walk holds a row's value and a discount vector; the ledger a track, and what it keeps.
+  const double arrays = 2 + std::max(1.0, ledger_arrays(table.num_rows(), table.num_tracks(), settings.flags));
   const double paths = static_cast<double>(settings.paths);
-  return check_fits_in_memory(3 * paths * sizeof(double), "PATHS = " + std::to_string(settings.paths));
+  return check_fits_in_memory(arrays * paths * sizeof(double), "PATHS = " + std::to_string(settings.paths) + " (" +
+                                                                   format_double(arrays) + " path arrays)");
 }
 
 Result<double, EvaluationError> read_mc_price(const Ledger& ledger) {

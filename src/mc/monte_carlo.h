@@ -3,6 +3,7 @@
 // (`advance`, `get_value`); the curves answer when it has no answer.
 
 #include "errors.h"
+#include "timetable/mod.h"
 #include "ledger/mod.h"
 #include "market/curve_lookup.h"
 #include "market/dataset.h"
@@ -35,8 +36,9 @@ class MonteCarloModel final : public EventModel {
   CurveLookup curves_;
 };
 
-/// PATHS must leave room for a few arrays of one double per path.
-Result<void, EvaluationError> check_mc_settings(const McSettings& settings);
+/// PATHS must leave room for the walk's arrays of one double per path and the ledger's for
+/// `table` (its tracks, and its rows when FLAGS keeps choices or cashflows).
+Result<void, EvaluationError> check_mc_settings(const McSettings& settings, const Timetable& table);
 
 /// The price: the mean of track 0 over the paths.
 Result<double, EvaluationError> read_mc_price(const Ledger& ledger);

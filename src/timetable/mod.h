@@ -39,6 +39,8 @@ class Timetable {
   static Result<Timetable, TimetableError> build(std::shared_ptr<arrow::RecordBatch> batch, PyObject* expressions);
 
   size_t num_rows() const { return num_rows_; }
+  /// The size of the track dictionary: at most this many tracks are booked.
+  size_t num_tracks() const { return static_cast<size_t>(track_.dictionary_size); }
 
   std::optional<int64_t> time(size_t row) const;
   /// The track key, or "No track specified at event#<row>" for a null key.
