@@ -77,16 +77,16 @@ class _Normals:
         return np.concatenate([half, -half], axis=1)
 
 
-def _log_forward(spec: ForwardSpec, name: str) -> Callable[[float], float]:
+def _log_forward(given: ForwardSpec, name: str) -> Callable[[float], float]:
     """ln F(x) of an asset, from a curve entry or from (spot, rate, dividend)."""
-    if isinstance(spec, Curve) or (isinstance(spec, tuple) and spec and isinstance(spec[0], str)):
-        curve = Curve.from_entry(spec)
+    if isinstance(given, Curve) or (isinstance(given, tuple) and given and isinstance(given[0], str)):
+        curve = Curve.from_entry(given)
         return curve.stored_value
     try:
-        spot, rate, dividend = (float(v) for v in spec)
+        spot, rate, dividend = (float(v) for v in given)
     except (TypeError, ValueError):
         raise TypeError(f"forward of {name!r}: expected a curve entry (kind, data) or (spot, rate, dividend), "
-                        f"got {spec!r}") from None
+                        f"got {given!r}") from None
     if not spot > 0:
         raise ValueError(f"forward of {name!r}: the spot must be positive, got {spot!r}")
     log_spot, carry = math.log(spot), rate - dividend
