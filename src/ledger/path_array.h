@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "errors.h"
 #include "result.h"
@@ -25,8 +26,15 @@ class PathArray {
   static PathArray filled(size_t n, double value);
   static PathArray copy_of(const double* data, size_t n);
 
-  PathArray(PathArray&&) noexcept = default;
-  PathArray& operator=(PathArray&&) noexcept = default;
+  // A moved-from array is empty, never a size without storage.
+  PathArray(PathArray&& other) noexcept
+      : size_(std::exchange(other.size_, 0)), one_(other.one_), many_(std::move(other.many_)) {}
+  PathArray& operator=(PathArray&& other) noexcept {
+    size_ = std::exchange(other.size_, 0);
+    one_ = other.one_;
+    many_ = std::move(other.many_);
+    return *this;
+  }
   PathArray(const PathArray&) = delete;  // copies are explicit: clone()
   PathArray& operator=(const PathArray&) = delete;
 
