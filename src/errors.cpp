@@ -88,7 +88,7 @@ std::string render(const TimetableError& e) {
   return std::visit(
       Overloaded{
           [](const TimetableError::Input& x) { return "Error while parsing Timetable, caused by \n" + render(x.inner); },
-          [](const TimetableError::Spec& x) { return "Error while parsing Timetable, caused by \n" + render(x.inner); },
+          [](const TimetableError::Content& x) { return "Error while parsing Timetable, caused by \n" + render(x.inner); },
       },
       e.v);
 }

@@ -89,11 +89,11 @@ struct InputError {
 /// Reading the timetable and the expressions.
 struct TimetableError {
   struct Input { InputError inner; };
-  struct Spec { SpecError inner; };
-  std::variant<Input, Spec> v;
+  struct Content { SpecError inner; };  // columns, units or ops that cannot be used
+  std::variant<Input, Content> v;
 
   TimetableError(InputError inner) : v(Input{std::move(inner)}) {}
-  TimetableError(SpecError inner) : v(Spec{std::move(inner)}) {}
+  TimetableError(SpecError inner) : v(Content{std::move(inner)}) {}
 };
 
 /// Everything that can go wrong while a model runs over the timetable and while the

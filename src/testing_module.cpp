@@ -76,8 +76,8 @@ PyObject* py_render_samples(PyObject*, PyObject*) {
     PyErr_SetString(PyExc_KeyError, "k");
     PyException key_error = PyException::fetch();
     const std::pair<const char*, std::string> samples[] = {
-        {"Spec.UnknownOp", render(SpecError{SpecError::UnknownOp{"++"}})},
-        {"Spec.Message", render(SpecError::message("Missing Track Value"))},
+        {"SpecError.UnknownOp", render(SpecError{SpecError::UnknownOp{"++"}})},
+        {"SpecError.Message", render(SpecError::message("Missing Track Value"))},
         {"Curve.Builder", render(CurveError{CurveError::Builder{"Values in the x axis need to be strictly monotonic rising"}})},
         {"Curve.RateFailure", render(CurveError{CurveError::RateFailure{"EUR", 0.1, 2.0, out_of_range()}})},
         {"Curve.ValueFailure", render(CurveError{CurveError::ValueFailure{"discount factor", 1e-7, CurveError{CurveError::AssetNotFound{"USD"}}}})},
@@ -99,11 +99,11 @@ PyObject* py_render_samples(PyObject*, PyObject*) {
         {"Input.WrongType", render(InputError(InputError::WrongType{"N_X", "TypeError: 'float' object cannot be interpreted as an integer"}))},
         {"Input.Message", render(InputError(InputError::Message{"Invalid bits set in FLAG"}))},
         {"Timetable.Input", render(TimetableError(InputError(InputError::MissingKey{"type"})))},
-        {"Timetable.Spec", render(TimetableError(SpecError::message("Column 'time' not found")))},
+        {"Timetable.Content", render(TimetableError(SpecError::message("Column 'time' not found")))},
         {"Evaluation.Curve", render(EvaluationError(out_of_range()))},
         {"Evaluation.Ledger", render(EvaluationError(LedgerError(LedgerError::TrackNotFound{3})))},
         {"Evaluation.Phrase", render(EvaluationError(PhraseError{"boom"}))},
-        {"Evaluation.Spec", render(EvaluationError(SpecError::message("No track specified at event#4")))},
+        {"Evaluation.SpecError", render(EvaluationError(SpecError::message("No track specified at event#4")))},
         {"Evaluation.AtEvent", render(EvaluationError(EvaluationError::AtEvent{"#0: track: Track(0)", "missing time"}))},
         {"Evaluation.FeatureNotImplemented", render(EvaluationError(EvaluationError::FeatureNotImplemented{"Snap in FD: s"}))},
         {"Evaluation.EventSpecs", render(EvaluationError(EvaluationError::EventSpecs{"Unknown Unit"}))},

@@ -12,8 +12,8 @@ OUT_OF_RANGE = ("Error: Interpolation out of range at time 2.5.\n"
 NOT_FOUND = "Asset 'USD' not found in snaps, expressions, or in dataset[ASSETS]"
 
 EXPECTED_RENDERINGS = {
-    "Spec.UnknownOp": "Unknown Op '++'",
-    "Spec.Message": "Missing Track Value",
+    "SpecError.UnknownOp": "Unknown Op '++'",
+    "SpecError.Message": "Missing Track Value",
     "Curve.Builder": "BuilderError Values in the x axis need to be strictly monotonic rising",
     "Curve.RateFailure": f"Error in 'EUR' rate from time 0.1 to 2, caused by \n'{OUT_OF_RANGE}'",
     "Curve.ValueFailure": f"Error in 'discount factor' value at 0.0000001, caused by \n'{NOT_FOUND}'",
@@ -36,11 +36,11 @@ EXPECTED_RENDERINGS = {
                         "TypeError: 'float' object cannot be interpreted as an integer"),
     "Input.Message": "Invalid bits set in FLAG",
     "Timetable.Input": "Error while parsing Timetable, caused by \nPy Dictionary is missing key 'type'",
-    "Timetable.Spec": "Error while parsing Timetable, caused by \nColumn 'time' not found",
+    "Timetable.Content": "Error while parsing Timetable, caused by \nColumn 'time' not found",
     "Evaluation.Curve": OUT_OF_RANGE,
     "Evaluation.Ledger": "Track 3 not found",
     "Evaluation.Phrase": "Error in Phrase Evaluation, caused by \nboom",
-    "Evaluation.Spec": "No track specified at event#4",
+    "Evaluation.SpecError": "No track specified at event#4",
     "Evaluation.AtEvent": "Error at event:\n  #0: track: Track(0), caused by \nmissing time",
     "Evaluation.FeatureNotImplemented": "Feature Not Implemented: `Snap in FD: s`",
     "Evaluation.EventSpecs": "Error in Event Specs: Unknown Unit",
