@@ -23,11 +23,13 @@ model              engine function              what it needs
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, Optional
 
 import _kestro
 import pyarrow as pa
 
+from kestro import montecarlo
+from kestro.estimates import Price
 from kestro.market import DEFAULT_PATHS, MODELS, Market
 from kestro.paths import GbmPaths
 from kestro.recorder import Recorder
@@ -49,10 +51,30 @@ _GRID_MODELS = ("black_scholes", "hull_white")
 
 
 class PriceResult(NamedTuple):
-    """A price and the statistics the engine sent with it, by name ("PV_VEC", "CHOICES", "CASHFLOW")."""
+    """A price and the statistics the engine sent with it, by name ("PV_VEC", "CHOICES", "CASHFLOW").
 
-    price: float
+    ``price`` is a :class:`~kestro.estimates.Price`: a float that also carries the model, the
+    Monte Carlo standard error and exercise method, and the upper bound when asked for; the
+    properties below read them.
+    """
+
+    price: Price
     stats: dict[str, Any]
+
+    @property
+    def standard_error(self) -> Optional[float]:
+        """The Monte Carlo standard error of the price (None for the other models)."""
+        return self.price.standard_error
+
+    @property
+    def exercise(self) -> Optional[str]:
+        """How the Monte Carlo choices were made: "regression", "pathwise" or None."""
+        return self.price.exercise
+
+    @property
+    def upper_bound(self) -> Optional[Price]:
+        """The path-wise price on the same paths, when ``upper_bound=True`` asked for it."""
+        return self.price.upper_bound
 
 
 def _as_contract(contract: Any) -> Contract:
@@ -63,16 +85,7 @@ def _as_contract(contract: Any) -> Contract:
     raise TypeError(f"contract must be a kestro.Contract or a timetable RecordBatch, got {type(contract).__name__}")
 
 
-def _path_count(state: Any) -> int | None:
-    """The number of paths a path source says it serves (its ``paths``, or its source's)."""
-    for holder in (state, getattr(state, "source", None)):
-        count = getattr(holder, "paths", None)
-        if isinstance(count, int) and not isinstance(count, bool):
-            return count
-    return None
-
-
-def _gbm_paths(contract: Contract, market: Market, vol: Any, paths: int, seed: Any) -> Any:
+def _gbm_paths(contract: Contract, market: Market, vol: Any, paths: int, seed: Any, antithetic: bool) -> Any:
     """GBM paths around the market's forwards for the contract's assets; None when nothing diffuses.
 
     A plain timetable does not say which assets it uses: then every asset of the market may diffuse.
@@ -97,7 +110,8 @@ def _gbm_paths(contract: Contract, market: Market, vol: Any, paths: int, seed: A
         raise ValueError(f"no forward curve for {', '.join(unknown)} in the market")
     if not vols:
         return None  # nothing diffuses: the engine takes every asset at its forward
-    return GbmPaths(forwards={name: market.forwards[name] for name in vols}, vols=vols, paths=paths, seed=seed)
+    return GbmPaths(forwards={name: market.forwards[name] for name in vols}, vols=vols, paths=paths, seed=seed,
+                    antithetic=antithetic)
 
 
 def _prepare(contract: Any, market: Market, model: str, state: Any, settings: dict[str, Any]):
@@ -121,16 +135,20 @@ def _prepare(contract: Any, market: Market, model: str, state: Any, settings: di
     settings = dict(settings)
     if model == "monte_carlo":
         vol = settings.pop("vol", None)
+        antithetic = settings.pop("antithetic", False)
+        if not isinstance(antithetic, bool):
+            raise TypeError(f"antithetic must be True or False, got {antithetic!r}")
         if state is None:
             paths = settings.setdefault("paths", DEFAULT_PATHS)
             seed = settings.setdefault("seed", 0)
             market.dataset(model, **settings)  # refuse bad settings before drawing any path
             # Without assets to diffuse, a source that answers nothing: the engine uses the curves.
-            state = _gbm_paths(contract, market, vol, paths, seed) or Recorder()
+            state = _gbm_paths(contract, market, vol, paths, seed, antithetic) or Recorder()
         else:
-            if vol is not None:
-                raise TypeError("vol sets up the default GBM paths; with your own state= leave it out")
-            count = _path_count(state)
+            if vol is not None or antithetic:
+                raise TypeError(f"{'vol' if vol is not None else 'antithetic'} sets up the default GBM paths; "
+                                "with your own state= set it on the state")
+            count = montecarlo.path_count(state)
             if count is not None:
                 if settings.setdefault("paths", count) != count:
                     raise ValueError(f"paths={settings['paths']} but the state serves {count} paths")
@@ -140,11 +158,39 @@ def _prepare(contract: Any, market: Market, model: str, state: Any, settings: di
     dataset = market.dataset(model, maturity=maturity, **settings)
     if state is not None and callable(getattr(state, "reset", None)):
         state.reset()  # path sources restart at the pricing time
+    from kestro.bonds import prepare_bonds
+
+    contract, dataset = prepare_bonds(contract, market, model, dataset, state)
     return getattr(_kestro, _ENGINE[model]), contract, state, dataset
 
 
+def _evaluate(contract: Any, market: Market, model: str, state: Any, settings: dict[str, Any],
+              flags: Optional[int]) -> PriceResult:
+    settings = dict(settings)
+    if model == "monte_carlo":
+        exercise = montecarlo.ExerciseSettings.take(settings)
+    elif any(key in settings for key in _EXERCISE_KEYS):
+        key = next(key for key in _EXERCISE_KEYS if key in settings)
+        raise TypeError(f"{key} is a Monte Carlo setting; model {model!r} makes its choices on its own")
+    if flags is not None:
+        settings["flags"] = flags
+    function, contract, state, dataset = _prepare(contract, market, model, state, settings)
+    if model == "monte_carlo":
+        value, stats = montecarlo.run(function, contract, market, state, dataset, dataset["MC"]["FLAGS"],
+                                      settings.get("seed", 0), exercise)
+        return PriceResult(value, stats)
+    if flags is None:  # no statistics wanted: the caller's state, if any, receives what it asked for
+        return PriceResult(Price(function(contract.events, state, dataset, contract.expressions), model), {})
+    recorder = Recorder(state)
+    value = function(contract.events, recorder, dataset, contract.expressions)
+    return PriceResult(Price(value, model), dict(recorder.stats))
+
+
+_EXERCISE_KEYS = ("exercise", "basis_degree", "calibration_paths", "calibration_seed", "upper_bound")
+
+
 def price(contract: Contract | pa.RecordBatch, market: Market, model: str = "fixed", *, state: Any = None,
-          **settings: Any) -> float:
+          **settings: Any) -> Price:
     """The price of ``contract`` in ``market`` under ``model``: the value of its track 0 at the pricing time.
 
     ``model`` is one of ``"fixed"``, ``"monte_carlo"``, ``"black_scholes"``, ``"hull_white"``;
@@ -156,15 +202,32 @@ def price(contract: Contract | pa.RecordBatch, market: Market, model: str = "fix
     example :class:`kestro.paths.GbmPaths`, whose ``paths`` sets ``PATHS``), otherwise only a
     receiver of statistics. Without it, ``"monte_carlo"`` simulates GBM paths of the contract's
     assets around their forwards with ``vol`` (a number, or a dict by asset; default
-    ``Market.vols``), ``paths`` (10000) and ``seed`` (0). A state with a ``reset()`` method is
-    reset first, so every call starts its paths at the pricing time.
+    ``Market.vols``), ``paths`` (10000), ``seed`` (0) and ``antithetic`` (False). A state with
+    a ``reset()`` method is reset first, so every call starts its paths at the pricing time.
+
+    Monte Carlo and choices. A contract with choices (">" or "<" rows) is priced by default
+    with a regression exercise rule (Longstaff-Schwartz, :mod:`kestro.exercise`):
+
+    - ``exercise``: ``"regression"`` (the default when the contract has choices) fits the rule
+      on calibration paths of their own and prices it on the pricing paths: a feasible policy,
+      so for the holder's choices an unbiased estimate of a lower bound of the value;
+      ``"pathwise"`` makes every choice with foresight of its path, an upper bound.
+    - ``basis_degree`` (3): the degree of the regression polynomials in the state variables.
+    - ``calibration_paths`` (the pricing paths, at most 32768) and ``calibration_seed``
+      (default: a stream derived from the source's seed, independent of the pricing paths).
+      The path source draws them through its ``spawn(paths, seed)``; a source without one is
+      calibrated on its own pricing paths (``exercise`` then reads "regression (in-sample)").
+    - ``upper_bound=True`` also prices the contract path-wise on the same paths, as
+      ``result.upper_bound``, so the two bracket the value.
+
+    The result is a :class:`~kestro.estimates.Price`: the float, with its ``model``, and under
+    Monte Carlo its ``standard_error``, ``paths`` and ``exercise``.
 
     Raises ``TypeError``/``ValueError`` for unknown models or settings, a missing volatility,
     events before the pricing time, or expressions under a grid model; the engine's own
     failures arrive as ``RuntimeError``.
     """
-    function, contract, state, dataset = _prepare(contract, market, model, state, settings)
-    return function(contract.events, state, dataset, contract.expressions)
+    return _evaluate(contract, market, model, state, settings, None).price
 
 
 def price_with_stats(contract: Contract | pa.RecordBatch, market: Market, model: str = "fixed", *,
@@ -175,9 +238,7 @@ def price_with_stats(contract: Contract | pa.RecordBatch, market: Market, model:
     0; 2 "CHOICES", where each choice was taken; 8 "CASHFLOW", each event's present value per
     path). The statistics of Monte Carlo hold one array per event and per path: lower
     ``flags`` for large runs. A ``state`` of your own still receives the statistics too.
+    Under a regression exercise rule "CHOICES" holds, for each choice row, where the rule
+    exercised.
     """
-    function, contract, state, dataset = _prepare(contract, market, model, state, dict(settings, flags=flags))
-    recorder = Recorder(state)
-    value = function(contract.events, recorder, dataset, contract.expressions)
-    return PriceResult(value, dict(recorder.stats))
-
+    return _evaluate(contract, market, model, state, settings, flags)

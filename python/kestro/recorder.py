@@ -12,7 +12,7 @@ combine::
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Iterable, Optional
 
 __all__ = ["Recorder"]
 
@@ -24,11 +24,12 @@ class Recorder:
     ``(name, value)`` in the order received. Without a ``source`` (or when ``source`` lacks the
     method), ``advance`` and ``get_value`` answer None, so ``mc_price`` uses the dataset's curves.
     A ``source`` that has its own ``set_stat`` receives every statistic as well, after it is
-    recorded.
+    recorded, or only those named in ``forward`` when it is given.
     """
 
-    def __init__(self, source: Any = None) -> None:
+    def __init__(self, source: Any = None, forward: Optional[Iterable[str]] = None) -> None:
         self.source = source
+        self.forward = None if forward is None else frozenset(forward)
         self.stats: dict[str, Any] = {}
         self.calls: list[tuple[str, Any]] = []
 
@@ -47,7 +48,7 @@ class Recorder:
         self.stats[name] = value
         self.calls.append((name, value))
         method = getattr(self.source, "set_stat", None)
-        if method is not None:
+        if method is not None and (self.forward is None or name in self.forward):
             method(name, value)
 
     def clear(self) -> None:
