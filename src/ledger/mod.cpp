@@ -85,7 +85,7 @@ Result<void, EvaluationError> Ledger::book_weighted(uint64_t track, PathArray va
   if ((flags & kFlagCashflow) && cashflows_.contains(track)) {
     PathArray complement = PathArray::uninitialized(weight.size());
     for (size_t i = 0; i < weight.size(); ++i) complement[i] = 1.0 - wp[i];
-    scale_cashflows(track, complement);
+    if (!defer_zero_one_scaling(track, complement)) scale_cashflows(track, complement);
   }
   double* tp = track_value(track).data();
   for (size_t i = 0; i < n; ++i) tp[i] = tp[i] * (1.0 - wp[i * ws]) + vp[i * vs] * wp[i * ws];
@@ -116,16 +116,40 @@ void Ledger::zero_cashflows(uint64_t track, const std::vector<uint8_t>& mask) {
   }
 }
 
+bool Ledger::defer_zero_one_scaling(uint64_t track, const PathArray& factor) {
+  const double* fp = factor.data();
+  const size_t count = factor.size();
+  for (size_t i = 0; i < count; ++i) {
+    if (fp[i] != 0.0 && fp[i] != 1.0) return false;
+  }
+  std::vector<uint32_t>& zeroed = zeroed_at_[track];
+  if (zeroed.empty()) zeroed.assign(paths_, 0);
+  const size_t fs = factor.step();
+  for (size_t i = 0; i < paths_; ++i) {
+    if (fp[i * fs] == 0.0) zeroed[i] = booking_;
+  }
+  return true;
+}
+
 void Ledger::apply_voids(uint64_t track) {
   auto voided = voided_at_.find(track);
-  if (voided == voided_at_.end()) return;
-  const uint32_t* at = voided->second.data();
+  auto zeroed = zeroed_at_.find(track);
+  const bool voids = voided != voided_at_.end(), zeros = zeroed != zeroed_at_.end();
+  if (!voids && !zeros) return;
+  const uint32_t* void_at = voids ? voided->second.data() : nullptr;
+  const uint32_t* zero_at = zeros ? zeroed->second.data() : nullptr;
   for (auto& [event, cashflow] : cashflows_[track]) {
     double* p = cashflow.flows.data();
     const uint32_t recorded = cashflow.booking;
-    for (size_t i = 0; i < paths_; ++i) p[i] = at[i] > recorded ? 0.0 : p[i];
+    if (zeros) {
+      for (size_t i = 0; i < paths_; ++i) p[i] = zero_at[i] > recorded ? p[i] * 0.0 : p[i];
+    }
+    if (voids) {
+      for (size_t i = 0; i < paths_; ++i) p[i] = void_at[i] > recorded ? 0.0 : p[i];
+    }
   }
-  voided_at_.erase(voided);
+  if (voids) voided_at_.erase(voided);
+  if (zeros) zeroed_at_.erase(zeroed);
 }
 
 void Ledger::scale_cashflows(uint64_t track, const PathArray& factor) {
@@ -142,6 +166,7 @@ void Ledger::scale_cashflows(uint64_t track, const PathArray& factor) {
 
 CashflowMap Ledger::take_cashflows() {
   while (!voided_at_.empty()) apply_voids(voided_at_.begin()->first);
+  while (!zeroed_at_.empty()) apply_voids(zeroed_at_.begin()->first);
   return std::exchange(cashflows_, {});
 }
 

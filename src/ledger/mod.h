@@ -56,8 +56,11 @@ class Ledger {
 
  private:
   Result<void, EvaluationError> check_length(const PathArray& a) const;
-  // Applies the zeroing that zero_cashflows deferred for `track`.
+  // Applies the zeroing and the scaling by zero that were deferred for `track`.
   void apply_voids(uint64_t track);
+  // Notes a scaling of `track`'s records by `factor` if every factor is exactly 0 or 1 (the
+  // exercise weights of a rule), so that it can be deferred; false leaves nothing noted.
+  bool defer_zero_one_scaling(uint64_t track, const PathArray& factor);
 
   uint64_t paths_;
   ValueMap values_;
@@ -67,6 +70,10 @@ class Ledger {
   // notes, per path, its booking number; a record is zeroed where a later booking voided it.
   // One pass per choice and one per record, instead of one per record at every choice.
   std::unordered_map<uint64_t, std::vector<uint32_t>> voided_at_;  // track -> per path: last voiding booking
+  // Scaling by exactly 0 or 1 is deferred the same way: 1 changes nothing and 0 is noted per path.
+  // A record is multiplied by 0.0 where a later weighted booking scaled it so (keeping the sign of
+  // zero and NaN of a multiplication), and a later void still wins: both give the eager results.
+  std::unordered_map<uint64_t, std::vector<uint32_t>> zeroed_at_;  // track -> per path: last scaling by 0
   uint32_t booking_ = 0;       // the number of the booking being made
   std::vector<uint8_t> mask_;  // workspace of the choice bookings, sized once
 };
