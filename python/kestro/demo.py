@@ -1,7 +1,8 @@
 """A tour of the engine: ``python -m kestro.demo``.
 
-Prices a European put, an American put and a Hull-White zero-coupon bond with every model that
-applies, each next to its closed form or reference value with the error and the time taken,
+Prices a European put, an American put (by regression Monte Carlo too, with its path-wise bound)
+and a Hull-White zero-coupon bond with every model that applies, each next to its closed form or
+reference value with the error and the time taken,
 then backtests a small contract on dated prices and prints its cashflow table.
 """
 
@@ -37,9 +38,12 @@ def timed(run):
 
 def report(label: str, model: str, run, reference: float, note: str = "") -> None:
     value, seconds = timed(run)
-    if isinstance(value, kestro.PriceResult):  # a Monte Carlo price: show its standard error
-        note = f"{note}standard error {kestro.standard_error(value.stats['PV_VEC']):.2e}"
-        value = value.price
+    if value.standard_error is not None:  # a Monte Carlo price: show its standard error
+        note = f"{note}standard error {value.standard_error:.2e}"
+        if value.exercise:
+            note += f", {value.exercise} exercise"
+        if value.upper_bound is not None:
+            note += f"; path-wise bound {float(value.upper_bound):.4f}"
     print(f"  {label:<24}{model:<15}{value:>12.6f}{reference:>12.6f}{value - reference:>+12.2e}"
           f"{seconds * 1e3:>10.1f} ms  {note}")
 
@@ -55,7 +59,7 @@ def main() -> None:
     report("European put, 1y", "black_scholes", lambda: kestro.price(european, market, "black_scholes", vol=VOL),
            reference)
     report("European put, 1y", "monte_carlo",
-           lambda: kestro.price_with_stats(european, market, "monte_carlo", vol=VOL, paths=200_000, seed=1), reference)
+           lambda: kestro.price(european, market, "monte_carlo", vol=VOL, paths=200_000, seed=1), reference)
     report("European put, 1y", "fixed", lambda: kestro.price(european, market, "fixed"),
            max(STRIKE - SPOT * math.exp(RATE), 0.0) * math.exp(-RATE), "intrinsic value on the forward")
 
@@ -63,6 +67,9 @@ def main() -> None:
     report("American put, 1y daily", "black_scholes",
            lambda: kestro.price(american, market, "black_scholes", vol=VOL, n_x=1000, timestep=1 / 3650),
            AMERICAN_DAILY_PUT, "binomial reference")
+    report("American put, 1y daily", "monte_carlo",
+           lambda: kestro.price(american, market, "monte_carlo", vol=VOL, paths=100_000, seed=2026, upper_bound=True),
+           AMERICAN_DAILY_PUT, "")
 
     bond = kestro.zero_coupon_bond(years=5.0, notional=1.0)
     discount = market.discount_factor(5.0)
@@ -71,7 +78,7 @@ def main() -> None:
     assert market.discount is not None  # Market.flat always builds the discount curve
     paths = kestro.HullWhitePaths(market.discount, mean_reversion=0.1, vol=0.01, paths=100_000, seed=2)
     report("Zero-coupon bond, 5y", "monte_carlo",
-           lambda: kestro.price_with_stats(bond, market, "monte_carlo", state=paths), discount, "Hull-White paths, ")
+           lambda: kestro.price(bond, market, "monte_carlo", state=paths), discount, "Hull-White paths, ")
     report("Zero-coupon bond, 5y", "fixed", lambda: kestro.price(bond, market, "fixed"), discount, "")
 
     print("\nBacktest: 10 STK bought on 2026-01-05, a 1 USD fee, 10 STK sold on 2026-01-09, on dated prices")

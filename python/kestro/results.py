@@ -320,7 +320,15 @@ def standard_error(pv_vec: Any, *, antithetic: bool = False) -> float:
 
 
 def mc_estimate(pv_vec: Any, *, antithetic: bool = False, confidence: float = 0.95) -> McEstimate:
-    """The price (the mean of "PV_VEC"), its standard error and a normal confidence interval."""
+    """The price (the mean of "PV_VEC"), its standard error and a normal confidence interval.
+
+    The interval measures the sampling error only. For a contract with choices it also matters
+    how the choices were made (:attr:`kestro.estimates.Price.exercise`): a regression rule
+    (the default) is a feasible policy, so for the holder's choices the estimate is biased low
+    by the rule's shortfall from the best policy; path-wise choices see the path's future and
+    are biased high. Price with ``upper_bound=True`` to get both from the same paths: the true
+    value lies between them, and the gap shows how much the exercise policy matters.
+    """
     if not 0.0 < confidence < 1.0:
         raise ValueError(f"confidence must lie strictly between 0 and 1, got {confidence!r}")
     values = _samples(pv_vec, antithetic)
