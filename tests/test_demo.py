@@ -9,7 +9,7 @@ def test_demo_prices_match_their_references(capsys):
     demo.main()
     out = capsys.readouterr().out
     rows = re.findall(r"^  (.{24})(\S+)\s+(-?\d+\.\d+)\s+(-?\d+\.\d+)\s+([-+]\d\.\d+e[-+]\d+)", out, re.MULTILINE)
-    assert len(rows) == 7
+    assert len(rows) == 8
     for contract, model, price, reference, error in rows:
         # Monte Carlo within a few standard errors; the grids and the fixed model much closer.
         tolerance = 0.06 if model == "monte_carlo" else 1e-3

@@ -4,7 +4,9 @@ The engine is the extension module ``_kestro``; this package holds what users ne
 
 - :func:`timetable` builds the engine's Arrow timetable from rows, columns or tables;
 - :mod:`kestro.templates` writes common contracts (bonds, swaps, European, Bermudan and
-  American options, digitals, knock-outs) as :class:`Contract` objects;
+  American options, digitals, knock-outs, bond options, Bermudan swaptions) as
+  :class:`Contract` objects; :mod:`kestro.bonds` names zero-coupon bonds as assets
+  (:func:`bond_asset`, :func:`bond_maturity`);
 - :class:`Market` holds curves and builds the engine's dataset; :func:`price` prices a contract
   with any of the four pricing models;
 - :class:`GbmPaths` and :class:`HullWhitePaths` supply Monte Carlo paths, :class:`HistorySource`
@@ -18,6 +20,7 @@ Price an American put in three lines::
     print(kestro.price(put, kestro.Market.flat(rate=0.05, spots={"STK": 100.0}), model="black_scholes", vol=0.2))
 """
 
+from kestro.bonds import bond_asset, bond_maturity
 from kestro.curves import Curve, discount_factor, forward, stored_value, year_fraction
 from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
 from kestro.market import MODELS, Market, forward_curve, zero_curve
@@ -42,6 +45,8 @@ from kestro.templates import (
     american_put,
     bermudan_call,
     bermudan_put,
+    bermudan_swaption,
+    bond_option,
     digital_call,
     digital_put,
     european_call,
@@ -62,10 +67,10 @@ __all__ = [
     "ALL_STATS", "Contract", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
     "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "PriceResult", "Recorder",
     "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
-    "bermudan_put", "cashflow_table", "digital_call", "digital_put", "discount_factor", "european_call",
-    "european_put", "exercise_boundary", "exercise_probabilities", "fixed_rate_bond", "floating_rate_leg",
-    "forward", "forward_curve", "grid_coordinates", "grid_values", "interest_rate_swap", "knock_out_call",
-    "knock_out_put", "mc_estimate", "plot_exercise_boundary", "plot_value_profile", "price", "price_with_stats",
-    "standard_error", "stored_value", "timetable", "to_milliseconds", "to_ms", "year_fraction", "zero_coupon_bond",
-    "zero_curve",
+    "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",
+    "digital_call", "digital_put", "discount_factor", "european_call", "european_put", "exercise_boundary",
+    "exercise_probabilities", "fixed_rate_bond", "floating_rate_leg", "forward", "forward_curve", "grid_coordinates",
+    "grid_values", "interest_rate_swap", "knock_out_call", "knock_out_put", "mc_estimate", "plot_exercise_boundary",
+    "plot_value_profile", "price", "price_with_stats", "standard_error", "stored_value", "timetable",
+    "to_milliseconds", "to_ms", "year_fraction", "zero_coupon_bond", "zero_curve",
 ]

@@ -39,7 +39,7 @@ from __future__ import annotations
 
 import itertools
 from dataclasses import dataclass, field
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
 import pyarrow as pa
@@ -83,10 +83,11 @@ class _Rows:
         phrases = {n for n, e in expressions.items() if isinstance(e, dict) and e.get("type") == "phrase"}
         snappers = {n for n, e in expressions.items() if isinstance(e, dict) and e.get("type") == "snapper"}
         snaps = {o for n in snappers for o in (expressions[n].get("out") or ())}
-        track_number = {}
+        track_number: dict[str, int] = {}
         for number, name in enumerate(track_names):
             track_number.setdefault(name, number)
-        kinds, referenced = [], {}
+        kinds: list[str] = []
+        referenced: dict[str, int] = {}
         for unit in units:
             if unit is None:
                 kinds.append("none")
@@ -161,11 +162,12 @@ def choices(events: pa.RecordBatch, expressions: dict[str, Any]) -> list[Choice]
                 continue
             if rows.ops[j] != "+" or rows.kinds[j] in ("track", "snapper", "none"):
                 break
-            known.append((j, float(rows.quantities[j]), rows.units[j]))
+            known.append((j, float(rows.quantities[j]), str(rows.units[j])))
         track = rows.tracks[i]
-        assert track is not None and rows.units[i] is not None
+        if track is None:  # the engine refuses it when booking
+            continue
         result.append(Choice(i, int(rows.times[i]), track, rows.ops[i] == ">", float(rows.quantities[i]),
-                             rows.units[i], tuple(known)))
+                             str(rows.units[i]), tuple(known)))
     return result
 
 
@@ -216,7 +218,7 @@ class CalibrationState:
             self._snapshot(0.0)
 
     def advance(self, x: float) -> Any:
-        answer = getattr(self.source, "advance", lambda _: None)(x)
+        answer: Any = getattr(self.source, "advance", lambda _: None)(x)
         if isinstance(answer, np.ndarray) and answer.ndim == 1 and answer.dtype == np.float64:
             self._factor = self._factor * answer
         else:
@@ -293,7 +295,7 @@ class Fit:
     def degree(self) -> int:
         return max((sum(p) for p in self.exponents), default=0)
 
-    def __call__(self, state: dict[str, np.ndarray]) -> np.ndarray:
+    def __call__(self, state: Mapping[str, Any]) -> np.ndarray:
         """The fitted continuation on every path, from the state variables' values there."""
         if not self.names:
             return self.coefficients[:1]
@@ -418,7 +420,7 @@ def fit(events: pa.RecordBatch, expressions: dict[str, Any], found: list[Choice]
         if kind in ("snapper", "none") or track is None:
             continue
         if kind == "track":
-            values[track] = track_value(track) + track_value(rows.referenced[rows.units[row]])
+            values[track] = track_value(track) + track_value(rows.referenced[str(rows.units[row])])
             continue
         if row not in by_row:
             values[track] = track_value(track) + cashflow(track, row)

@@ -8,23 +8,35 @@ path. The generators here answer those calls from NumPy's PCG64 generator:
 * :class:`GbmPaths` simulates correlated geometric Brownian motions around forward curves and
   discounts deterministically on a zero curve;
 * :class:`HullWhitePaths` simulates a one-factor Hull-White short rate fitted to a zero curve
-  and answers per-path discount factors, leaving assets at their forwards.
+  and answers per-path discount factors; ``get_value`` answers the model's zero-coupon bond
+  prices for the bond assets ``"ZCB:<maturity>"`` (see :mod:`kestro.bonds`) and its short
+  rate for ``"SHORT_RATE"``, leaving other assets at their forwards.
 
 Both hold one array per modelled quantity (never a matrix of whole paths), simulate each step
 exactly in distribution whatever its length, and restart from the pricing time with
 :meth:`reset`. Wrap one in :class:`kestro.recorder.Recorder` to keep the statistics as well.
+
+Both also serve regression-based early exercise: :meth:`~GbmPaths.spawn` makes an independent
+source of the same model with other paths and seed, and :meth:`~GbmPaths.regression_state`
+names the values that describe the model's state at a choice time.
 """
 
 from __future__ import annotations
 
+import copy
 import math
 from typing import Any, Callable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
+from .bonds import bond_maturity
 from .curves import Curve, CurveLike
+from .timetable import DEFAULT_START, YEAR_MS, to_ms
 
-__all__ = ["GbmPaths", "HullWhitePaths", "ForwardSpec", "integrated_variance"]
+__all__ = ["GbmPaths", "HullWhitePaths", "ForwardSpec", "SHORT_RATE", "integrated_variance"]
+
+SHORT_RATE = "SHORT_RATE"
+"""The name under which :class:`HullWhitePaths` answers the short rate on every path."""
 
 ForwardSpec = Union[CurveLike, Sequence[float]]
 """How :class:`GbmPaths` takes an asset's forward: a dataset curve entry ``(kind, data)``, a
@@ -43,6 +55,18 @@ def _check_paths(paths: Any, antithetic: bool) -> int:
     if antithetic and paths % 2:
         raise ValueError(f"antithetic variates pair the paths: paths must be even, got {paths}")
     return int(paths)
+
+
+def _spawn(source: Any, paths: Any, seed: Any) -> Any:
+    """A copy of ``source`` with its own paths and seed, restarted at the pricing time."""
+    if isinstance(paths, bool) or not isinstance(paths, (int, np.integer)) or paths < 1:
+        raise ValueError(f"paths must be a positive integer, got {paths!r}")
+    count = int(paths) + (int(paths) % 2 if source.antithetic else 0)
+    spawned = copy.copy(source)  # the model's parameters are never changed in place: share them
+    spawned.paths = count
+    spawned._normals = _Normals(seed, count, source.antithetic)
+    spawned.reset()
+    return spawned
 
 
 class _StepClock:
@@ -213,6 +237,27 @@ class GbmPaths:
         values = self._values.get(name)
         return None if values is None else _read_only(values)
 
+    def spawn(self, paths: int, seed: Any) -> GbmPaths:
+        """A new, independent source of the same model: ``paths`` paths drawn from ``seed``.
+
+        The forwards, volatilities, correlation, discount curve and antithetic flag are this
+        source's; ``seed`` is anything :func:`numpy.random.default_rng` accepts (a
+        ``SeedSequence`` too). With antithetic variates an odd ``paths`` is rounded up to the
+        next even number. The new source starts at the pricing time; this one is untouched.
+        """
+        spawned: GbmPaths = _spawn(self, paths, seed)
+        return spawned
+
+    def regression_state(self, names: Sequence[str]) -> list[str]:
+        """The modelled assets among ``names``, in this source's order; all of them if none is named.
+
+        These are the values :meth:`get_value` answers that describe the model's state, for a
+        regression of continuation values at a choice time.
+        """
+        wanted = set(names)
+        chosen = [name for name in self.names if name in wanted]
+        return chosen or list(self.names)
+
     def __repr__(self) -> str:
         return (f"GbmPaths(assets={self.names}, paths={self.paths}, seed={self.seed!r}, "
                 f"antithetic={self.antithetic}, x={self.x!r})")
@@ -244,19 +289,44 @@ def integrated_variance(a: float, sigma: float, h: float) -> float:
     return sigma * sigma / a ** 3 * (u + 2.0 * math.expm1(-u) - 0.5 * math.expm1(-2.0 * u))
 
 
+def _instantaneous_forward(curve: Curve, x: float) -> float:
+    """The slope of the curve's y at ``x``, taken on the right (on the left at its last time)."""
+    curve.stored_value(x)  # refuses a time outside the curve
+    xs, ys = curve.times, curve.stored
+    if xs[0] > 0 and (x < xs[0] or xs.size == 1):
+        return float(ys[0] / xs[0])  # the line from the origin
+    i = min(max(int(np.searchsorted(xs, x, side="right")) - 1, 0), xs.size - 2)
+    return float((ys[i + 1] - ys[i]) / (xs[i + 1] - xs[i]))
+
+
 class HullWhitePaths:
     """One-factor Hull-White short rate fitted to a zero curve, for ``mc_price``.
 
     The short rate is ``r(t) = X(t) + phi(t)`` with ``dX = -a X dt + sigma dW`` and ``X(0) = 0``;
     ``phi`` is chosen so that ``E[exp(-integral of r from 0 to x)]`` is the curve's discount
-    factor at every x. Each :meth:`advance` draws ``X`` at the new time and the integral of
+    factor at every x:
+    ``phi(t) = f(0, t) + sigma**2 / (2 a**2) * (1 - exp(-a t))**2``, with ``f(0, t)`` the
+    curve's instantaneous forward rate (the slope of ``-ln DF``, taken on the right where the
+    curve has a kink). Each :meth:`advance` draws ``X`` at the new time and the integral of
     ``X`` over the step jointly from their exact Gaussian law, so any step length is exact, and
     answers the per-path discount factors ``exp(-integral of r)`` of the step, whose running
     product the engine keeps. ``mean_reversion = 0`` is the Ho-Lee model.
 
-    :meth:`get_value` answers None for every asset: the engine values assets at their
-    forwards. With ``antithetic=True`` path ``i + paths/2`` is driven by the negated normals of
-    path ``i`` (``paths`` must be even).
+    :meth:`get_value` answers, on every path at the time t of the last advance:
+
+    * for a zero-coupon bond asset ``"ZCB:<maturity>"`` (see :mod:`kestro.bonds`; the
+      maturity T is an ISO date or time, ``"ZCB:2031-01-01"``), the model's bond price
+      ``P(t, T | X_t) = DF(T) / DF(t) * exp(-B(t, T) X_t - (V(0, T) - V(0, t) - V(t, T)) / 2)``
+      with ``B = (1 - exp(-a (T - t))) / a`` and ``V`` the variance of the integral of X
+      (:func:`integrated_variance`): the value at t of one unit of the base currency paid at
+      T. Its mean times the path discount to t is ``DF(T)``. Maturities are placed on the
+      curve's year fractions from ``pricing_time`` (default :data:`kestro.DEFAULT_START`, as
+      :class:`kestro.Market`), which must be the market's pricing time;
+    * for ``"SHORT_RATE"``, the short rate ``r_t = X_t + phi(t)``;
+    * None for every other asset: the engine takes it at its forward.
+
+    With ``antithetic=True`` path ``i + paths/2`` is driven by the negated normals of path
+    ``i`` (``paths`` must be even).
     """
 
     def __init__(
@@ -267,6 +337,7 @@ class HullWhitePaths:
         paths: int = 10_000,
         seed: Any = 0,
         antithetic: bool = False,
+        pricing_time: Any = DEFAULT_START,
     ) -> None:
         self.discount = Curve.from_entry(discount)
         self.mean_reversion = float(mean_reversion)
@@ -275,6 +346,7 @@ class HullWhitePaths:
             raise ValueError(f"mean_reversion must be finite and non-negative, got {mean_reversion!r}")
         if not (math.isfinite(self.vol) and self.vol >= 0):
             raise ValueError(f"vol must be finite and non-negative, got {vol!r}")
+        self.pricing_time = to_ms(pricing_time)
         self.paths = _check_paths(paths, antithetic)
         self.antithetic = bool(antithetic)
         self._normals = _Normals(seed, self.paths, self.antithetic)
@@ -342,9 +414,69 @@ class HullWhitePaths:
         self._factor += l11 * z[0]
         return integral
 
-    def get_value(self, name: str, *_: Any) -> None:
-        """None for every asset: the engine takes assets at their forwards."""
-        return None
+    def short_rate_shift(self, x: float) -> float:
+        """``phi(x)``: the short rate is ``X + phi`` at year fraction ``x``."""
+        a, sigma = self.mean_reversion, self.vol
+        decay_time = x * _relative_growth(-a * x)  # (1 - exp(-a x)) / a
+        return _instantaneous_forward(self.discount, float(x)) + 0.5 * (sigma * decay_time) ** 2
+
+    def bond_price(self, maturity: Any) -> np.ndarray:
+        """``P(t, T | X_t)`` on every path, for the maturity T (anything :func:`kestro.to_ms` accepts).
+
+        t is the time of the last advance. Raises ``ValueError`` when T lies before t, or
+        after the discount curve's last time; a bond maturing at t is worth 1.
+        """
+        maturity_ms = to_ms(maturity)
+        t = self.x
+        end = (maturity_ms - self.pricing_time) / YEAR_MS
+        if end < t:
+            raise ValueError(f"the bond maturing {end:.6g} years after the pricing time has matured: the paths are "
+                             f"at {t:.6g} years")
+        if end == t:
+            return np.ones(self.paths)
+        a, sigma = self.mean_reversion, self.vol
+        h = end - t
+        b = h * _relative_growth(-a * h)  # B(t, T)
+        b0 = t * _relative_growth(-a * t)  # B(0, t)
+        var_x = sigma * sigma * t * _relative_growth(-2.0 * a * t)
+        # V(0, T) - V(0, t) - V(t, T) = B^2 Var(X_t) + 2 B Cov(integral of X to t, X_t), free of cancellation.
+        convexity = 0.5 * b * (b * var_x + sigma * sigma * b0 * b0)
+        log_ratio = self.discount.stored_value(t) - self.discount.stored_value(end)
+        values = self._factor * -b
+        values += log_ratio - convexity
+        np.exp(values, out=values)
+        return values
+
+    def get_value(self, name: str, *_: Any) -> Optional[np.ndarray]:
+        """Bond prices for ``"ZCB:<maturity>"``, the short rate for ``"SHORT_RATE"``, None otherwise.
+
+        Values on every path at the time of the last advance; see the class description.
+        Raises ``ValueError`` for a bond that has matured, or a malformed bond name.
+        """
+        if name == SHORT_RATE:
+            return self._factor + self.short_rate_shift(self.x)
+        maturity = bond_maturity(name)
+        if maturity is None:
+            return None
+        try:
+            return self.bond_price(maturity)
+        except ValueError as error:
+            raise ValueError(f"get_value({name!r}): {error}") from None
+
+    def spawn(self, paths: int, seed: Any) -> HullWhitePaths:
+        """A new, independent source of the same model: ``paths`` paths drawn from ``seed``.
+
+        The discount curve, mean reversion, volatility, pricing time and antithetic flag are
+        this source's; ``seed`` is anything :func:`numpy.random.default_rng` accepts (a
+        ``SeedSequence`` too). With antithetic variates an odd ``paths`` is rounded up to the
+        next even number. The new source starts at the pricing time; this one is untouched.
+        """
+        spawned: HullWhitePaths = _spawn(self, paths, seed)
+        return spawned
+
+    def regression_state(self, names: Sequence[str]) -> list[str]:
+        """``["SHORT_RATE"]``: the short rate is the model's whole state, whatever ``names`` holds."""
+        return [SHORT_RATE]
 
     def __repr__(self) -> str:
         return (f"HullWhitePaths(mean_reversion={self.mean_reversion!r}, vol={self.vol!r}, paths={self.paths}, "

@@ -148,6 +148,10 @@ def _prepare(contract: Any, market: Market, model: str, state: Any, settings: di
             if vol is not None or antithetic:
                 raise TypeError(f"{'vol' if vol is not None else 'antithetic'} sets up the default GBM paths; "
                                 "with your own state= set it on the state")
+            clock = getattr(state, "pricing_time", None)
+            if isinstance(clock, int) and clock != market.pricing_time:
+                raise ValueError(f"the path source starts at {clock} ms but the market prices at {market.pricing_time} "
+                                 "ms: give the source the market's pricing_time")
             count = montecarlo.path_count(state)
             if count is not None:
                 if settings.setdefault("paths", count) != count:

@@ -1,4 +1,5 @@
-"""Ready-made contracts: bonds, a swap, vanilla, early-exercise, digital and knock-out options.
+"""Ready-made contracts: bonds, a swap, vanilla, early-exercise, digital and knock-out options,
+options on zero-coupon bonds and Bermudan swaptions.
 
 Every function here returns a :class:`Contract`: the timetable of its events plus the
 expressions (phrases and snappers) it refers to, ready for :func:`kestro.price`. The price of a
@@ -21,8 +22,13 @@ Models. Templates without expressions price under every model. Path-wise models
 (``"fixed"``, ``"monte_carlo"``) make every choice path by path, with knowledge of the path,
 so early-exercise options priced by Monte Carlo carry a foresight bias upwards; the
 finite-difference ``"black_scholes"`` grid prices early exercise properly. Contracts with
-phrases or snappers (digital, knock-out) price path-wise only: the finite-difference models
-refuse expressions.
+phrases or snappers (digital, knock-out, Bermudan swaption) price path-wise only: the
+finite-difference models refuse expressions.
+
+Interest-rate options read zero-coupon bonds as assets named ``"ZCB:<maturity>"`` (see
+:mod:`kestro.bonds`): the bond option prices under ``"hull_white"``, under ``"monte_carlo"``
+with :class:`kestro.HullWhitePaths` and deterministically under ``"fixed"``; the Bermudan
+swaption under the path-wise models.
 """
 
 from __future__ import annotations
@@ -36,6 +42,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
+from kestro.bonds import bond_asset
 from kestro.timetable import DAY_MS, DEFAULT_START, YEAR_MS, add_years, timetable, to_ms
 
 __all__ = [
@@ -44,6 +51,8 @@ __all__ = [
     "american_put",
     "bermudan_call",
     "bermudan_put",
+    "bermudan_swaption",
+    "bond_option",
     "digital_call",
     "digital_put",
     "european_call",
@@ -529,6 +538,133 @@ def american_put(
     end = _date(years, expiry, start, "years", "expiry")
     _after_start(end, start, "expiry")
     return _option(strike, _daily(start, end), asset, currency, quantity, track, False, "American (daily)")
+
+
+# Interest-rate options
+
+
+def bond_option(
+    strike: float,
+    expiry_years: float | None = None,
+    maturity_years: float | None = None,
+    *,
+    expiry: Any = None,
+    maturity: Any = None,
+    call: bool = True,
+    notional: float = 1.0,
+    currency: str = "USD",
+    start: Any = DEFAULT_START,
+    track: str = "bond_option",
+) -> Contract:
+    """A European option on a zero-coupon bond: at expiry, buy (``call``) or sell the bond at ``strike``.
+
+    The bond pays one unit of ``currency``, which must be the market's base currency, at
+    maturity (``maturity_years`` after ``start`` or the date ``maturity``), after expiry
+    (``expiry_years`` after ``start`` or the date ``expiry``); ``strike`` is per unit of face.
+    One track, ``track`` (track 0), booking ``notional * max(P(t, T) - K, 0)`` at expiry for a
+    call, ``notional * max(K - P(t, T), 0)`` for a put, with the bond asset
+    ``bond_asset(maturity)`` (``"ZCB:<maturity>"``) as the unit of its choice row.
+
+    Models: ``"hull_white"`` (the grid holds the bond on a track of its own),
+    ``"monte_carlo"`` with :class:`kestro.HullWhitePaths`, which answer the bond's price on
+    every path (Jamshidian's closed form is the reference), and ``"fixed"``, which takes the
+    bond at its forward ``DF(T) / DF(t)``: the discounted intrinsic value.
+    """
+    start = to_ms(start)
+    strike = _number("strike", strike)
+    notional = _number("notional", notional)
+    currency = _name("currency", currency)
+    when = _date(expiry_years, expiry, start, "expiry_years", "expiry")
+    end = _date(maturity_years, maturity, start, "maturity_years", "maturity")
+    if end <= when:
+        raise ValueError("the bond's maturity must lie after the option's expiry")
+    bond = bond_asset(end)
+    track = _check_track(track, bond, currency)
+    kind = "call" if call else "put"
+    payoff = f"max(P - {strike:g}, 0)" if call else f"max({strike:g} - P, 0)"
+    return _contract(_exercise_rows(when, track, strike, notional, bond, currency, call), track,
+                     f"European {kind} on {notional:g} of the zero-coupon bond {bond} at strike {strike:g} "
+                     f"{currency}: pays {payoff} per unit of face")
+
+
+def bermudan_swaption(
+    fixed_rate: float,
+    exercise_years: Iterable[float] | None = None,
+    maturity_years: float | None = None,
+    *,
+    exercise_dates: Iterable[Any] | None = None,
+    maturity: Any = None,
+    payer: bool = True,
+    frequency: int = 1,
+    notional: float = 100.0,
+    currency: str = "USD",
+    start: Any = DEFAULT_START,
+    track: str = "swaption",
+) -> Contract:
+    """A Bermudan swaption: on any exercise date, enter the rest of a fixed-for-floating swap.
+
+    The swap runs to maturity (``maturity_years`` after ``start`` or the date ``maturity``)
+    on ``notional`` in ``currency``, the market's base currency. Its fixed leg pays
+    ``fixed_rate * accrual`` every ``1 / frequency`` years counted back from maturity, the
+    accrual being the period's length in 365-day years (as :func:`fixed_rate_bond`); its
+    floating leg is worth par at each exercise date. So entering it at an exercise date t is
+    worth, per unit of notional, for the receiver of the fixed rate,
+    ``sum_j fixed_rate * accrual_j * P(t, T_j) + P(t, T_n) - 1`` over the fixed dates
+    ``T_j > t`` (``T_n`` the maturity), and the negative of that for the payer (``payer=True``,
+    the default). Exercise dates are normally coupon dates; they are the tenors
+    ``exercise_years`` after ``start`` or the dates ``exercise_dates`` (sorted, duplicates
+    dropped), after ``start`` and on or before maturity. One exercise date is a European
+    swaption.
+
+    Each exercise date has a phrase ``"<track>.swap_value_<k>"`` (k = 1, 2, ... in date
+    order) whose inputs are the bond assets ``bond_asset(T_j)`` (``"ZCB:<T_j>"``, see
+    :mod:`kestro.bonds`) and which returns that value, and a choice row
+    ``(t, track, ">", notional, phrase)`` on ``track`` (track 0): the holder keeps the larger
+    of waiting and entering the swap. Path-wise models only (the grids refuse phrases):
+    ``"monte_carlo"`` with :class:`kestro.HullWhitePaths` values the bonds on every path
+    (Jamshidian's formula is the one-date reference); ``"fixed"`` takes them at their
+    forwards.
+    """
+    start = to_ms(start)
+    fixed_rate = _number("fixed_rate", fixed_rate)
+    notional = _number("notional", notional)
+    currency = _name("currency", currency)
+    frequency = _frequency("frequency", frequency)
+    end = _date(maturity_years, maturity, start, "maturity_years", "maturity")
+    _after_start(end, start, "maturity")
+    dates = _dates(exercise_years, exercise_dates, start, "exercise_years", "exercise_dates")
+    _after_start(dates[0], start, "exercise dates")
+    if dates[-1] > end:
+        raise ValueError("exercise dates must lie on or before the swap's maturity")
+    coupons, previous = [], start
+    for date in _schedule(start, end, frequency):
+        coupons.append((date, fixed_rate * (date - previous) / YEAR_MS))
+        previous = date
+    track = _check_track(track, currency, *(bond_asset(date) for date, _ in coupons))
+    sign = -1.0 if payer else 1.0
+
+    def swap_value(coefficients: np.ndarray) -> Any:
+        def value(bonds: list[np.ndarray]) -> list[np.ndarray]:
+            # The fixed coupons and the notional at maturity, less the notional now (the floating leg at par).
+            total = coefficients[0] * np.asarray(bonds[0], dtype=np.float64)
+            for coefficient, bond in zip(coefficients[1:], bonds[1:]):
+                total = total + coefficient * np.asarray(bond, dtype=np.float64)
+            return [sign * (total - 1.0)]
+        return value
+
+    expressions, rows = {}, []
+    for k, when in enumerate(dates, start=1):
+        remaining = [(date, accrual) for date, accrual in coupons if date > when] or [(end, 0.0)]
+        coefficients = np.array([accrual for _, accrual in remaining])
+        coefficients[-1] += 1.0
+        name = f"{track}.swap_value_{k}"
+        expressions[name] = {"type": "phrase", "fn": swap_value(coefficients),
+                             "inp": [bond_asset(date) for date, _ in remaining]}
+        rows.append((when, track, ">", notional, name))
+    side = "pay" if payer else "receive"
+    return _contract(rows, track, f"Bermudan swaption on {notional:g} {currency}: on any of {len(dates)} dates, "
+                                  f"enter a swap to {side} {fixed_rate:.4%} fixed {frequency}x a year against "
+                                  "floating until maturity", (), expressions)
 
 
 # Options with expressions
