@@ -25,6 +25,7 @@ from kestro.curves import Curve, discount_factor, forward, stored_value, year_fr
 from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
 from kestro.market import MODELS, Market, forward_curve, zero_curve
 from kestro.paths import GbmPaths, HullWhitePaths
+from kestro.estimates import Price
 from kestro.pricing import ALL_STATS, PriceResult, price, price_with_stats
 from kestro.recorder import Recorder
 from kestro.results import (
@@ -65,7 +66,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "ALL_STATS", "Contract", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
-    "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "PriceResult", "Recorder",
+    "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult", "Recorder",
     "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
     "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",
     "digital_call", "digital_put", "discount_factor", "european_call", "european_put", "exercise_boundary",

@@ -18,10 +18,12 @@ track holds the present value of everything that follows. At an exercise time t 
 ``max(continuation, K - S)``: the holder of a put keeps the better of holding on and exercising.
 A call uses ``("+", -K)``, ``(">", 1)``, ``("+", K)`` for ``max(continuation, S - K)``.
 
-Models. Templates without expressions price under every model. Path-wise models
-(``"fixed"``, ``"monte_carlo"``) make every choice path by path, with knowledge of the path,
-so early-exercise options priced by Monte Carlo carry a foresight bias upwards; the
-finite-difference ``"black_scholes"`` grid prices early exercise properly. Contracts with
+Models. Templates without expressions price under every model. The finite-difference grids
+make each choice against the value of holding on at every node. Monte Carlo fits a regression
+exercise rule by default (:mod:`kestro.exercise`): a feasible policy, so early exercise prices
+within its standard error and a small policy shortfall below the grid; with
+``exercise="pathwise"`` it makes every choice with knowledge of the path, an upper bound. The
+``"fixed"`` model chooses on its single path, the forward. Contracts with
 phrases or snappers (digital, knock-out, Bermudan swaption) price path-wise only: the
 finite-difference models refuse expressions.
 
@@ -461,8 +463,9 @@ def bermudan_call(
     Exercise dates are the tenors ``years`` after ``start`` or the dates ``dates`` (sorted,
     duplicates dropped); exercising ends the contract. One track, ``track`` (track 0), booking
     ``max(continuation, S - K)`` at each date from the last back. The price is the value of the
-    best exercise policy: exact on the finite-difference grid; path by path, with foresight of
-    the path, under Monte Carlo (an upper bound).
+    best exercise policy: on the finite-difference grid up to its discretisation; under Monte
+    Carlo by a fitted regression rule (a lower bound), or with ``exercise="pathwise"`` path by
+    path with foresight of the path (an upper bound).
     """
     start = to_ms(start)
     return _option(strike, _dates(years, dates, start, "years", "dates"), asset, currency, quantity, track,
