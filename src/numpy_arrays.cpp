@@ -1,5 +1,6 @@
 #include "numpy_arrays.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "numpy_api.h"
@@ -65,6 +66,47 @@ PyRef numpy_copy(const double* data, size_t n) {
   return array;
 }
 
+
+std::optional<size_t> path_array_length(PyObject* obj, bool accept_bool) {
+  if (!PyArray_Check(obj)) return std::nullopt;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != 1) return std::nullopt;
+  const int type = PyArray_TYPE(array);
+  if (type != NPY_FLOAT64 && !(type == NPY_BOOL && accept_bool)) return std::nullopt;
+  return static_cast<size_t>(PyArray_DIM(array, 0));
+}
+
+PathArray read_scaled_path_array(PyObject* obj, const PathArray& factor) {
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const auto n = static_cast<size_t>(PyArray_DIM(array, 0));
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* base = PyArray_BYTES(array);
+  const bool swapped = !PyArray_ISNOTSWAPPED(array);
+  const size_t size = std::max(n, factor.size());
+  const npy_intp step = n == 1 ? 0 : stride;  // a single value stands for every path
+  const double* f = factor.data();
+  const size_t fs = factor.step();
+  PathArray out = PathArray::uninitialized(size);
+  double* p = out.data();
+  if (step == static_cast<npy_intp>(sizeof(double)) && !swapped) {
+    const auto* v = reinterpret_cast<const double*>(base);
+    if (fs == 0) {
+      const double scale = f[0];
+      for (size_t i = 0; i < size; ++i) p[i] = v[i] * scale;
+    } else {
+      for (size_t i = 0; i < size; ++i) p[i] = v[i] * f[i];
+    }
+    return out;
+  }
+  for (size_t i = 0; i < size; ++i) {
+    auto bits = element<uint64_t>(base, step, static_cast<npy_intp>(i));
+    if (swapped) bits = __builtin_bswap64(bits);
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    p[i] = v * f[i * fs];
+  }
+  return out;
+}
 
 std::optional<PathArray> read_path_array(PyObject* obj, bool accept_bool) {
   if (!PyArray_Check(obj)) return std::nullopt;

@@ -20,6 +20,13 @@ PyRef numpy_adopting(std::vector<uint64_t> data);
 /// A copy of a one-dimensional float64 array (any strides, either byte order), or of a bool
 /// array as 1.0 and 0.0 when `accept_bool`; nullopt for anything else.
 std::optional<PathArray> read_path_array(PyObject* obj, bool accept_bool);
+/// The length of an array that read_path_array would copy, read from its shape alone; nullopt
+/// for anything it would not. Lets a caller refuse a wrong length before copying anything.
+std::optional<size_t> path_array_length(PyObject* obj, bool accept_bool);
+/// read_path_array of a float64 array (path_array_length said yes, accept_bool false), each
+/// element multiplied by `factor` (length 1, or the array's length when that is 1 or equal) in
+/// the same pass: the result has the longer of the two lengths.
+PathArray read_scaled_path_array(PyObject* obj, const PathArray& factor);
 /// A float64 array holding a copy of `data`.
 PyRef numpy_copy(const double* data, size_t n);
 

@@ -21,22 +21,26 @@ double year_fraction(int64_t t_ms, int64_t pricing_ms) {
   return static_cast<double>(diff) / kMsPerYear;
 }
 
-Result<AssetCurve, CurveError> AssetCurve::build(std::string_view kind, std::span<const double> times,
-                                                 std::span<const double> values, bool is_base) {
+CurveError AssetCurve::not_rising() {
+  return CurveError{CurveError::Builder{"Values in the x axis need to be strictly monotonic rising"}};
+}
+
+Result<AssetCurve, CurveError> AssetCurve::build(std::string_view kind, std::vector<double> times,
+                                                 std::vector<double> values, bool is_base) {
   KESTRO_CHECK(!times.empty() && times.size() == values.size(), "curve rows of equal, non-zero length");
   AssetCurve curve;
   curve.is_base_ = is_base;
-  curve.x_.assign(times.begin(), times.end());
-  curve.y_.resize(values.size());
+  curve.x_ = std::move(times);
+  curve.y_ = std::move(values);
   const bool zero_rates = kind == "ZERO_RATES";
-  for (size_t i = 0; i < values.size(); ++i) curve.y_[i] = zero_rates ? times[i] * values[i] : std::log(values[i]);
+  for (size_t i = 0; i < curve.y_.size(); ++i) {
+    curve.y_[i] = zero_rates ? curve.x_[i] * curve.y_[i] : std::log(curve.y_[i]);
+  }
   const size_t n = curve.x_.size();
   if (n >= 2) {
     for (size_t i = 0; i + 1 < n; ++i) {
       // Written so that NaN times fail too.
-      if (!(curve.x_[i + 1] > curve.x_[i])) {
-        return std::unexpected(CurveError{CurveError::Builder{"Values in the x axis need to be strictly monotonic rising"}});
-      }
+      if (!(curve.x_[i + 1] > curve.x_[i])) return std::unexpected(not_rising());
     }
     curve.slope_ = static_cast<double>(n - 1) / (curve.x_[n - 1] - curve.x_[0]);
   }

@@ -21,9 +21,12 @@ class AssetCurve {
  public:
   /// Builds the curve of one asset from its times (years) and values. `kind` must be
   /// "ZERO_RATES" or "FORWARDS" (checked by the dataset reader); `times` and `values` have the
-  /// same, non-zero length. Fails with the Builder error when the times do not strictly rise.
-  static Result<AssetCurve, CurveError> build(std::string_view kind, std::span<const double> times,
-                                              std::span<const double> values, bool is_base);
+  /// same, non-zero length; the curve keeps their storage. Fails with the Builder error
+  /// (`not_rising`) when the times do not strictly rise.
+  static Result<AssetCurve, CurveError> build(std::string_view kind, std::vector<double> times,
+                                              std::vector<double> values, bool is_base);
+  /// The Builder error of times that do not strictly rise.
+  static CurveError not_rising();
 
   /// y(x): the line through the origin and the first point up to a positive first time, then
   /// linear interpolation; OutOfRange beyond the last time, below a first time <= 0, or for NaN.

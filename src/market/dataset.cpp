@@ -144,43 +144,57 @@ Result<PyArrayObject*, PyException> to_matrix(PyObject* value) {
   return array;
 }
 
-// Row `row` of a 2-D float64 array in column order, whatever its strides and alignment.
-std::vector<double> copy_row(PyArrayObject* array, npy_intp row) {
-  const npy_intp columns = PyArray_DIM(array, 1), stride = PyArray_STRIDE(array, 1);
-  const char* start = PyArray_BYTES(array) + row * PyArray_STRIDE(array, 0);
-  std::vector<double> out(static_cast<size_t>(columns));
-  for (npy_intp j = 0; j < columns; ++j) std::memcpy(&out[static_cast<size_t>(j)], start + j * stride, sizeof(double));
-  return out;
+// Element `column` of row `row` of a 2-D float64 array, whatever its strides and alignment.
+double element(const PyArrayObject* array, npy_intp row, npy_intp column) {
+  double value;
+  std::memcpy(&value, PyArray_BYTES(array) + row * PyArray_STRIDE(array, 0) + column * PyArray_STRIDE(array, 1),
+              sizeof value);
+  return value;
 }
 
 struct CurveRows {
-  std::vector<double> times;
-  std::vector<double> values;
+  std::vector<double> times;   // read only up to the first step that does not rise
+  std::vector<double> values;  // read only when every time rises
+  bool rising = true;
 };
 
-Result<CurveRows, InputError> copy_rows(const std::string& name, PyArrayObject* array) {
+// The times row, then the values row; a curve whose times stop rising is not read further, so
+// a huge array (a broadcast view, say) with bad times costs nothing before its refusal.
+Result<CurveRows, InputError> read_rows(const std::string& name, PyArrayObject* array) {
   const npy_intp rows = PyArray_DIM(array, 0);
   if (rows < 2) {
     return std::unexpected(InputError::Message{"Asset '" + name + "' needs two rows (times and values), got " +
                                                std::to_string(rows)});
   }
-  if (PyArray_DIM(array, 1) == 0) return std::unexpected(InputError::Message{"Asset '" + name + "' has no columns"});
-  return CurveRows{copy_row(array, 0), copy_row(array, 1)};
+  const npy_intp columns = PyArray_DIM(array, 1);
+  if (columns == 0) return std::unexpected(InputError::Message{"Asset '" + name + "' has no columns"});
+  CurveRows out;
+  out.times.reserve(static_cast<size_t>(columns));
+  for (npy_intp j = 0; j < columns && out.rising; ++j) {
+    const double t = element(array, 0, j);
+    out.rising = j == 0 || t > out.times.back();  // NaN does not rise either
+    out.times.push_back(t);
+  }
+  if (!out.rising) return out;
+  out.values.resize(static_cast<size_t>(columns));
+  for (npy_intp j = 0; j < columns; ++j) out.values[static_cast<size_t>(j)] = element(array, 1, j);
+  return out;
 }
 
 // One "ASSETS" entry: both items are taken before either is converted, and the rows are
-// copied before the kind is checked.
+// read before the kind is checked; times that do not rise are refused after the kind.
 Result<AssetCurve, InputError> read_asset(const std::string& name, PyObject* entry, bool is_base) {
   if (!PyTuple_Check(entry)) return std::unexpected(InputError::WrongType{"n/a", bare_conversion(entry, "PyTuple")});
   KESTRO_ASSIGN_OR_RETURN(PyObject* kind_item, tuple_item(entry, 0));
   KESTRO_ASSIGN_OR_RETURN(PyObject* array_item, tuple_item(entry, 1));
   KESTRO_ASSIGN_OR_RETURN(std::string kind, to_string(kind_item));
   KESTRO_ASSIGN_OR_RETURN(PyArrayObject* array, to_matrix(array_item));
-  KESTRO_ASSIGN_OR_RETURN(CurveRows rows, copy_rows(name, array));
+  KESTRO_ASSIGN_OR_RETURN(CurveRows rows, read_rows(name, array));
   if (kind != "ZERO_RATES" && kind != "FORWARDS") {
     return std::unexpected(InputError::Message{"Unknown asset type " + kind});
   }
-  return AssetCurve::build(kind, rows.times, rows.values, is_base);
+  if (!rows.rising) return std::unexpected(InputError(AssetCurve::not_rising()));
+  return AssetCurve::build(kind, std::move(rows.times), std::move(rows.values), is_base);
 }
 
 // "BASE", then every entry of "ASSETS" in the dictionary's order.

@@ -16,10 +16,10 @@ EvaluationError method_failure(const PythonCallError& error) { return Evaluation
 
 }  // namespace
 
-Result<void, EvaluationError> MonteCarloModel::check_paths(const PathArray& array, std::string_view call) const {
-  if (array.size() == 1 || array.size() == settings_.paths) return {};
+Result<void, EvaluationError> MonteCarloModel::check_paths(size_t length, std::string_view call) const {
+  if (length == 1 || length == settings_.paths) return {};
   return std::unexpected(EvaluationError::message(std::string(call) + " returned an array of length " +
-                                                  std::to_string(array.size()) + "; expected 1 or PATHS = " +
+                                                  std::to_string(length) + "; expected 1 or PATHS = " +
                                                   std::to_string(settings_.paths)));
 }
 
@@ -31,9 +31,11 @@ Result<void, EvaluationError> MonteCarloModel::update_discount(int64_t t, bool l
   auto result = call_method(py_state_, "advance", {year.get()});
   if (!result) return std::unexpected(method_failure(result.error()));
 
-  if (std::optional<PathArray> factors = read_path_array(result->get(), /*accept_bool=*/false)) {
-    KESTRO_RETURN_IF_ERROR(check_paths(*factors, "advance"));
-    return multiply_into(discount, *factors);
+  // Lengths are checked before anything is copied; the running product is taken in the copy.
+  if (std::optional<size_t> length = path_array_length(result->get(), /*accept_bool=*/false)) {
+    KESTRO_RETURN_IF_ERROR(check_paths(*length, "advance"));
+    discount = read_scaled_path_array(result->get(), discount);
+    return {};
   }
   const double factor = PyFloat_AsDouble(result->get());
   if (!(factor == -1.0 && PyErr_Occurred())) return multiply_into(discount, PathArray::scalar(factor));
@@ -50,10 +52,9 @@ Result<PathArray, EvaluationError> MonteCarloModel::asset_amount(const AssetRef&
   if (!name) return std::unexpected(method_failure(PythonCallError{PythonCallError::Exception{PyException::fetch()}}));
   auto result = call_method(py_state_, "get_value", {name.get()});
   if (!result) return std::unexpected(method_failure(result.error()));
-  if (std::optional<PathArray> values = read_path_array(result->get(), /*accept_bool=*/false)) {
-    KESTRO_RETURN_IF_ERROR(check_paths(*values, "get_value('" + std::string(asset.name) + "')"));
-    KESTRO_RETURN_IF_ERROR(multiply_into(*values, multiplier));
-    return std::move(*values);
+  if (std::optional<size_t> length = path_array_length(result->get(), /*accept_bool=*/false)) {
+    KESTRO_RETURN_IF_ERROR(check_paths(*length, "get_value('" + std::string(asset.name) + "')"));
+    return read_scaled_path_array(result->get(), multiplier);  // copied and scaled in one pass
   }
   KESTRO_ASSIGN_OR_RETURN(const double value, curves_.asset_value(asset, year_fraction(t, settings_.pricing_ts)));
   return scaled(std::move(multiplier), value);

@@ -29,7 +29,7 @@ class MonteCarloModel final : public EventModel {
 
  private:
   // A path array from py_state must have one entry or one per path.
-  Result<void, EvaluationError> check_paths(const PathArray& array, std::string_view call) const;
+  Result<void, EvaluationError> check_paths(size_t length, std::string_view call) const;
 
   const McSettings& settings_;
   PyObject* py_state_;  // borrowed for the call

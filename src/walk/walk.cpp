@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ledger/depgraph.h"
+#include "memory_limit.h"
 #include "timetable/mod.h"
 #include "walk/callbacks.h"
 
@@ -84,13 +85,21 @@ class Walker {
     }
 
     KESTRO_ASSIGN_OR_RETURN(const Op* op, table_.op(row));
+    KESTRO_RETURN_IF_ERROR(hold(value));
     if (op->kind != Op::Kind::Named) {
       graph_.set(row, {EventNode::Amount{std::move(value)}});
       return {};
     }
     KESTRO_ASSIGN_OR_RETURN(PathArray weight, resolve_name(op->name, t));
+    KESTRO_RETURN_IF_ERROR(hold(weight));
     graph_.set(row, {EventNode::Weighted{std::move(value), std::move(weight)}});
     return {};
+  }
+
+  // Every row's array is held until the graph settles: count them against the memory available.
+  Result<void, EvaluationError> hold(const PathArray& array) {
+    if (array.size() <= 1) return {};  // single values live inline
+    return held_.add(static_cast<double>(array.size()) * sizeof(double));
   }
 
   PathArray multiplier(size_t row) const { return scaled(discount_.clone(), table_.quantity(row)); }
@@ -121,7 +130,10 @@ class Walker {
   Result<void, EvaluationError> evaluate_snapper(const Snapper& snapper, int64_t t) {
     KESTRO_ASSIGN_OR_RETURN(std::vector<PathArray> outputs, call(snapper.expr, t));
     const size_t stored = std::min(outputs.size(), snapper.outputs.size());
-    for (size_t j = 0; j < stored; ++j) snaps_.insert_or_assign(snapper.outputs[j], std::move(outputs[j]));
+    for (size_t j = 0; j < stored; ++j) {
+      KESTRO_RETURN_IF_ERROR(hold(outputs[j]));
+      snaps_.insert_or_assign(snapper.outputs[j], std::move(outputs[j]));
+    }
     return {};
   }
 
@@ -146,6 +158,7 @@ class Walker {
   PathArray discount_;                     // changed only by the model
   int64_t now_;                            // ms; never decreases
   std::vector<std::string_view> phrases_;  // phrases being evaluated, outermost first
+  HeldMemory held_{"The walk"};            // path arrays held by the graph and the snaps
 };
 
 }  // namespace
