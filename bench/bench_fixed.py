@@ -119,6 +119,10 @@ def main():
         print(f"{name:28}{per_row:10.1f}{per_row / base:15.2f}x{value:20.6f}")
     if ql_run is None:
         print("QuantLib not installed: pip install QuantLib")
+    print(f"fixed_price FLAGS 0 ns/row: {base:.1f}")
+    print(f"fixed_price FLAGS 0 / NumPy: {base / results['NumPy vectorised sum'][0]:.2f}")
+    if ql_run is not None:
+        print(f"QuantLib / fixed_price FLAGS 0: {results['QuantLib CashFlows.npv'][0] / base:.2f}")
 
 
 if __name__ == "__main__":

@@ -346,10 +346,9 @@ def main():
             print(f"{label:44}{seconds:9.4f}" + (f"{ratio:12.2f}x" if ratio else f"{'':13}")
                   + (f"{price:16.10f}" if price is not None else f"{'':16}")
                   + (f"{peak / gib:10.3f}" + per_min(peak) if peak is not None else ""))
-    first = results[0][1]
-    print(f"engine / NumPy (same booking), FLAGS {results[0][0]}: "
-          f"{first['engine']['engine'] / first[references[0][0]]['seconds']:.2f}x; "
-          "prices and statistics of every NumPy run checked equal to mc_price's")
+    print("prices and statistics of every NumPy run checked equal to mc_price's")
+    for flags, best, _, _ in results:  # last lines, one per case: "name: ratio"
+        print(f"mc_price FLAGS {flags} engine/NumPy: {best['engine']['engine'] / best[references[0][0]]['seconds']:.2f}")
 
 
 if __name__ == "__main__":
