@@ -17,6 +17,7 @@
 #include "fd/hull_white.h"
 #include "hist/tsdata.h"
 #include "mc/fixed.h"
+#include "mc/fixed_scalar.h"
 #include "mc/monte_carlo.h"
 #include "stats/backtest_writer.h"
 #include "stats/pricing_writer.h"
@@ -91,6 +92,7 @@ PyObject* to_python(const Result<double, EvaluationError>& price) {
 PyObject* run_fixed(const PricingArgs& args, const Timetable& table) {
   auto settings = read_fixed_settings(args.dataset);
   if (!settings) return raise_dataset(settings.error());
+  if (std::optional<double> value = fixed_price_scalar(table, *settings)) return PyFloat_FromDouble(*value);
   auto price = [&]() -> Result<double, EvaluationError> {
     FixedModel model(*settings, table.units().size());
     KESTRO_ASSIGN_OR_RETURN(Ledger ledger, walk_events(model, table));

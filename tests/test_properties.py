@@ -389,3 +389,26 @@ def test_fixed_price_equals_mc_price_when_py_state_has_no_paths(table, data, exp
     event(f"fixed {fixed[0] == 'ok'}, mc {mc[0] == 'ok'}")
     if fixed[0] == "ok" and mc[0] == "ok":
         assert mc[1] == pytest.approx(fixed[1], rel=1e-9, abs=1e-9, nan_ok=True)
+
+
+class Sink:
+    def set_stat(self, name, value):
+        pass
+
+
+@EXAMPLES
+@given(table=timetables(), data=datasets(), plain=st.booleans(), exprs=expressions())
+def test_fixed_price_without_statistics_agrees_bit_for_bit_with_the_walk_that_keeps_them(table, data, plain, exprs):
+    """Without statistics the fixed model prices on plain doubles; asking for "PV_VEC" takes the
+    general walk. Prices, NaN included, and every error's text must agree."""
+    exprs = {} if plain else exprs
+    if not isinstance(data.get("FIXED"), dict):
+        data["FIXED"] = {}
+    quick = outcome("fixed_price", arguments("fixed_price", table[0], Sink(), dict(data, FIXED={"FLAGS": 0}), exprs,
+                                             None))
+    walked = outcome("fixed_price", arguments("fixed_price", table[0], Sink(), dict(data, FIXED={"FLAGS": 1}), exprs,
+                                              None))
+    event(f"priced {quick[0] == 'ok'}")
+    assert same(quick, walked), (quick, walked)
+    if quick[0] == "ok":
+        assert math.copysign(1.0, quick[1]) == math.copysign(1.0, walked[1])  # the sign of zero too
