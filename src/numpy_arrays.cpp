@@ -12,7 +12,7 @@ namespace {
 constexpr const char* kDoublesName = "kestro.doubles";
 constexpr const char* kUint64sName = "kestro.uint64s";
 
-void free_doubles(PyObject* capsule) { delete[] static_cast<double*>(PyCapsule_GetPointer(capsule, kDoublesName)); }
+void free_doubles(PyObject* capsule) { DoublesDeleter{}(static_cast<double*>(PyCapsule_GetPointer(capsule, kDoublesName))); }
 
 void free_uint64s(PyObject* capsule) {
   delete static_cast<std::vector<uint64_t>*>(PyCapsule_GetPointer(capsule, kUint64sName));
@@ -39,8 +39,8 @@ T element(const char* base, npy_intp stride, npy_intp i) {
 
 }  // namespace
 
-PyRef numpy_adopting(std::unique_ptr<double[]> data, size_t n) {
-  if (!data) data = std::make_unique<double[]>(1);  // NumPy wants a pointer even for no elements
+PyRef numpy_adopting(DoubleBuffer data, size_t n) {
+  if (!data) data = allocate_doubles(1);  // NumPy wants a pointer even for no elements
   double* raw = data.get();
   PyRef owner = PyRef::steal(PyCapsule_New(raw, kDoublesName, free_doubles));
   if (owner) data.release();

@@ -14,7 +14,7 @@
 namespace kestro {
 
 /// A float64 array that takes over `data` (n doubles). Null with a Python exception set on failure.
-PyRef numpy_adopting(std::unique_ptr<double[]> data, size_t n);
+PyRef numpy_adopting(DoubleBuffer data, size_t n);
 /// A uint64 array that takes over `data`.
 PyRef numpy_adopting(std::vector<uint64_t> data);
 /// A copy of a one-dimensional float64 array (any strides, either byte order), or of a bool

@@ -6,16 +6,49 @@
 
 namespace kestro {
 
+namespace {
+
+// x with the pending additions applied in order: ((x + a0) + a1) + ...
+inline double with_pending(double x, const double* add, size_t count) {
+  for (size_t k = 0; k < count; ++k) x += add[k];
+  return x;
+}
+
+}  // namespace
+
 PathArray& Ledger::track_value(uint64_t track) {
   auto it = values_.find(track);
   if (it == values_.end()) it = values_.emplace(track, PathArray::filled(paths_, 0.0)).first;
+  apply_pending(track, it->second);
   return it->second;
 }
 
 Result<const PathArray*, LedgerError> Ledger::find_track(uint64_t track) const {
   auto it = values_.find(track);
   if (it == values_.end()) return std::unexpected(LedgerError::TrackNotFound{track});
+  apply_pending(track, it->second);
   return &it->second;
+}
+
+ValueMap& Ledger::values() {
+  for (auto& [track, array] : values_) apply_pending(track, array);
+  return values_;
+}
+
+void Ledger::apply_pending(uint64_t track, PathArray& values) const {
+  if (pending_.empty()) return;
+  auto it = pending_.find(track);
+  if (it == pending_.end()) return;
+  const std::vector<double> add = std::move(it->second);
+  pending_.erase(it);
+  double* p = values.data();
+  const size_t n = values.size();
+  if (add.size() == 1) {
+    const double a = add[0];
+    for (size_t i = 0; i < n; ++i) p[i] += a;
+  } else {
+    for (size_t i = 0; i < n; ++i) p[i] = with_pending(p[i], add.data(), add.size());
+  }
 }
 
 Result<void, EvaluationError> Ledger::check_length(const PathArray& a) const {
@@ -32,27 +65,51 @@ Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, PathArr
   KESTRO_RETURN_IF_ERROR(check_length(value));
   KESTRO_CHECK(booking_ < UINT32_MAX, "booking count");
   ++booking_;
-  double* tp = track_value(track).data();
+  const size_t n = paths_;
+  auto slot = values_.find(track);
+  if (slot == values_.end()) slot = values_.emplace(track, PathArray::filled(n, 0.0)).first;
+  double* tp = slot->second.data();
   double* vp = value.data();
   const size_t vs = value.step();
-  const size_t n = paths_;
+  // Additions still pending on this track are folded into this booking's pass.
+  std::vector<double> add;
+  if (auto it = pending_.find(track); it != pending_.end()) {
+    add = std::move(it->second);
+    pending_.erase(it);
+  }
+  const double* ap = add.data();
+  const size_t ac = add.size();
 
   if (op.kind == Op::Kind::Add) {
-    if (vs == 0) {
-      const double v = vp[0];
-      for (size_t i = 0; i < n; ++i) tp[i] += v;
-    } else {
+    if (vs == 0 && n > 1) {
+      add.push_back(vp[0]);
+      pending_.emplace(track, std::move(add));
+    } else if (vs == 0) {
+      tp[0] = with_pending(tp[0], ap, ac) + vp[0];
+    } else if (ac == 0) {
       for (size_t i = 0; i < n; ++i) tp[i] += vp[i];
+    } else {
+      for (size_t i = 0; i < n; ++i) tp[i] = with_pending(tp[i], ap, ac) + vp[i];
     }
     if (flags & kFlagCashflow) record_cashflow(track, event, std::move(value));
     return {};
   }
+  const bool max = op.kind == Op::Kind::Max;
+  const bool records = flags & (kFlagCashflow | kFlagChoices);
+  if (!records) {  // the common case: one pass
+    for (size_t i = 0; i < n; ++i) {
+      const double t = with_pending(tp[i], ap, ac), v = vp[i * vs];
+      tp[i] = std::isnan(t) || (max ? v > t : v < t) ? v : t;
+    }
+    return {};
+  }
+  if (ac != 0) {
+    for (size_t i = 0; i < n; ++i) tp[i] = with_pending(tp[i], ap, ac);
+  }
 
   // Records compare against the track's value before the choice: where the alternative wins,
   // strictly (ties and NaN count as not taken).
-  const bool max = op.kind == Op::Kind::Max;
-  const bool records = flags & (kFlagCashflow | kFlagChoices);
-  if (records) {
+  {
     mask_.resize(n);
     for (size_t i = 0; i < n; ++i) mask_[i] = max ? vp[i * vs] > tp[i] : vp[i * vs] < tp[i];
     if (flags & kFlagCashflow) zero_cashflows(track, mask_);

@@ -50,7 +50,8 @@ class Ledger {
   /// Multiplies every recorded cashflow of `track` by `factor` (length 1 or the path count).
   void scale_cashflows(uint64_t track, const PathArray& factor);
 
-  ValueMap& values() { return values_; }
+  /// Every track's array, with every pending addition applied.
+  ValueMap& values();
   ChoiceMap take_choices() { return std::exchange(choices_, {}); }
   CashflowMap take_cashflows();
 
@@ -62,8 +63,15 @@ class Ledger {
   // exercise weights of a rule), so that it can be deferred; false leaves nothing noted.
   bool defer_zero_one_scaling(uint64_t track, const PathArray& factor);
 
+  // Adds the track's pending single values, in booking order, and forgets them.
+  void apply_pending(uint64_t track, PathArray& values) const;
+
   uint64_t paths_;
-  ValueMap values_;
+  // A "+" of a single value is not a pass of its own: it waits in `pending_` and is added, in
+  // order and with the same roundings, in the next pass over the track (a choice, a weighted
+  // booking, an array "+") or when the track is read. Reads are logically const, hence mutable.
+  mutable ValueMap values_;
+  mutable std::unordered_map<uint64_t, std::vector<double>> pending_;
   ChoiceMap choices_;
   CashflowMap cashflows_;
   // Zeroing is deferred: a choice that voids a track's earlier records on some paths only

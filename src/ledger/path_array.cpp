@@ -1,13 +1,39 @@
 #include "ledger/path_array.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 
 namespace kestro {
+
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+}  // namespace
+
+void DoublesDeleter::operator()(double* p) const noexcept { std::free(p); }
+
+DoubleBuffer allocate_doubles(size_t n) {
+  const size_t bytes = std::max<size_t>(n, 1) * sizeof(double);
+  if (bytes < 2 * kHugePage) {
+    auto* p = static_cast<double*>(std::malloc(bytes));
+    if (p == nullptr) throw std::bad_alloc();
+    return DoubleBuffer(p);
+  }
+  const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  auto* p = static_cast<double*>(std::aligned_alloc(kHugePage, rounded));
+  if (p == nullptr) throw std::bad_alloc();
+  madvise(p, rounded, MADV_HUGEPAGE);  // advice only: without huge pages it is ordinary memory
+  return DoubleBuffer(p);
+}
 
 PathArray PathArray::uninitialized(size_t n) {
   PathArray a;
   a.size_ = n;
-  if (n > 1) a.many_.reset(new double[n]);
+  if (n > 1) a.many_ = allocate_doubles(n);
   return a;
 }
 
@@ -23,12 +49,13 @@ PathArray PathArray::copy_of(const double* data, size_t n) {
   return a;
 }
 
-std::unique_ptr<double[]> PathArray::release() {
-  std::unique_ptr<double[]> out;
+DoubleBuffer PathArray::release() {
+  DoubleBuffer out;
   if (size_ > 1) {
     out = std::move(many_);
   } else {
-    out.reset(new double[1]{one_});
+    out = allocate_doubles(1);
+    out[0] = one_;
   }
   size_ = 0;
   return out;
