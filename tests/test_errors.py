@@ -1,11 +1,15 @@
 """Error texts, number rendering, and the calls on the caller's state object."""
 
+import decimal
 import math
+import sys
 
 import _kestro
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
-from conftest import timetable
+from conftest import dataset, timetable
 
 OUT_OF_RANGE = ("Error: Interpolation out of range at time 2.5.\n"
                 " Perhaps the time range in forwards/discount data is too short.")
@@ -65,10 +69,35 @@ def test_every_variant_has_a_rendering_sample(internals):
         (1e21, "1000000000000000000000"), (-0.0, "-0"), (0.0, "0"), (-2.5, "-2.5"),
         (math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf"), (100.0, "100"),
         (1 / 3, "0.3333333333333333"), (123456789.125, "123456789.125"),
+        # From 2^53 up the shortest digits are padded with zeros, not the binary value's full expansion.
+        (2.0**53, "9007199254740992"), (2.0**53 + 2, "9007199254740994"), (-(2.0**53) - 2, "-9007199254740994"),
+        (1e22, "1" + "0" * 22), (1e23, "1" + "0" * 23), (-1e23, "-1" + "0" * 23),
+        (2.0**70, "11805916207174113" + "0" * 5), (1e100, "1" + "0" * 100),
+        (sys.float_info.max, "17976931348623157" + "0" * 292), (-sys.float_info.max, "-17976931348623157" + "0" * 292),
+        (sys.float_info.min, "0." + "0" * 307 + "22250738585072014"),
+        (math.nextafter(sys.float_info.min, 0), "0." + "0" * 307 + "2225073858507201"),
+        (5e-324, "0." + "0" * 323 + "5"), (-5e-324, "-0." + "0" * 323 + "5"), (1.5e-300, "0." + "0" * 299 + "15"),
     ],
 )
 def test_doubles_render_as_shortest_round_trip_decimals(internals, value, text):
     assert internals.format_double(value) == text
+
+
+def plain_decimal(value):
+    """Python's shortest round-trip digits (repr), written out without an exponent."""
+    return format(decimal.Decimal(repr(value)).normalize(), "f")
+
+
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_doubles_render_as_pythons_shortest_digits_written_out(internals, value):
+    assert internals.format_double(value) == plain_decimal(value)
+
+
+@pytest.mark.parametrize("quantity", [1e100, -1e23, 2.0**53 + 2, sys.float_info.max, 5e-324])
+def test_row_descriptions_in_error_messages_show_quantities_in_shortest_digits(quantity):
+    with pytest.raises(RuntimeError) as info:
+        _kestro.fixed_price(timetable([(1_767_225_600_000, "t0", "+", quantity, "XYZ")]), None, dataset(), {})
+    assert f", qty: {plain_decimal(quantity)}, unit: Asset(XYZ), caused by \n" in info.value.args[0]
 
 
 @pytest.mark.parametrize("value", [5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e16, 1e-5, 9007199254740993.0])

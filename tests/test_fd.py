@@ -1,6 +1,7 @@
 """fd_blackscholes_price and fd_hullwhite_price: grid accuracy, backward time stepping, events on the grid, errors."""
 
 import math
+import re
 
 import _kestro
 import numpy as np
@@ -147,11 +148,13 @@ def test_hull_white_payment_reproduces_the_discount_curve(vol, unit, forward):
     assert errors[0] > errors[1], f"relative errors from coarse to fine grid do not shrink: {errors}"
 
 
-def test_hull_white_without_mean_reversion_is_the_limit_of_weak_mean_reversion():
+@pytest.mark.parametrize("meanrev", [1e-9, 1e-12, 1e-100, 1e-160, 1e-300, 5e-324, -0.0])
+def test_hull_white_without_mean_reversion_is_the_limit_of_weak_mean_reversion(meanrev):
+    # The convexity σ²(1 − e^{−ab})²/(2a²) cancels digits for a small a·b and is 0·∞ once a² underflows.
     assets = {"USD": curve("ZERO_RATES", HW_TIMES, HW_RATES)}
     prices = [run(HW, [(at(5), "v", "+", 1.0, "USD")], n_x=100, max_x=0.12, timestep=0.02, meanrev=a, assets=assets)
-              for a in (0.0, 1e-9)]
-    close(prices[0], prices[1], 1e-10, "MEANREV 0 against MEANREV 1e-9")
+              for a in (0.0, meanrev)]
+    close(prices[1] / prices[0], 1.0, 1e-12, f"MEANREV {meanrev!r} price relative to MEANREV 0")
     close(prices[0] / math.exp(-hw_zero_rate(5) * 5), 1.0, 1e-4, "MEANREV 0 price relative to the discount factor")
 
 
@@ -353,6 +356,9 @@ def eval_error(model, rows, expressions=None, tracks=None, units=None, batch=Non
 
 
 AT_P = "track: Track(0), time: Single(2026-01-01T00:00:00Z)"
+TIMESTEP_RULE = ("TIMESTEP must be at least one millisecond (0.000000000031709791983764586 years) and below "
+                 "9223372036854775808 milliseconds (292471208.677536 years), got ")
+SPACING_RULE = "MAX_X / N_X, the node spacing, must not be below the square root of the smallest normal double, got "
 OUT_OF_RANGE = ("'Error: Interpolation out of range at time 2.\n"
                 " Perhaps the time range in forwards/discount data is too short.'")
 SHORT_USD = {"USD": curve("ZERO_RATES", [0.0, 1.0], [R, R]), "EQ": flat_assets()["EQ"]}
@@ -378,10 +384,12 @@ def phrase():
         ([(at(1), "v", "+", 1.0, "USD")], {"max_x": -1.5}, "MAX_X must be a positive finite number, got -1.5"),
         ([(at(1), "v", "+", 1.0, "USD")], {"max_x": math.nan}, "MAX_X must be a positive finite number, got NaN"),
         ([(at(1), "v", "+", 1.0, "USD")], {"max_x": math.inf}, "MAX_X must be a positive finite number, got inf"),
-        *[([(at(1), "v", "+", 1.0, "USD")], {"timestep": ts},
-           f"TIMESTEP must be finite and at least one millisecond (0.0000000317 years), got {text}")
-          for ts, text in [(math.nan, "NaN"), (math.inf, "inf"), (-0.01, "-0.01"), (0.0, "0"),
-                           (3e-11, "0.00000000003")]],
+        *[([(at(1), "v", "+", 1.0, "USD")], {"timestep": ts}, TIMESTEP_RULE + text)
+          for ts, text in [(math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf"), (-0.01, "-0.01"), (0.0, "0"),
+                           (3e-11, "0.00000000003"), (1e300, "1" + "0" * 300), (2**63 / YEAR, "292471208.677536")]],
+        *[([(at(1), "v", "+", 1.0, "USD")], {"max_x": max_x, "n_x": n_x}, SPACING_RULE + text)
+          for max_x, n_x, text in [(1e-300, 100, "0." + "0" * 301 + "1"),
+                                   (math.nextafter(2.0**-511, 0), 1, "0." + "0" * 153 + "14916681462400412")]],
         ([(None, "v", "+", 1.0, "USD")], {},
          at_event(0, "track: Track(0), time: <none>, op: +, qty: 1, unit: Asset(USD)", "No event time")),
         ([(None, "v", "+", 1.0, "USD"), (P, "v", "+", 1.0, "USD")], {},
@@ -419,8 +427,10 @@ def test_evaluation_errors_read_exactly(model, rows, kw, expected):
         (BS, {"vol": -math.inf}, "VOL must be finite and not negative, got -inf"),
         (HW, {"hw_vol": -0.000000001}, "VOL must be finite and not negative, got -0.000000001"),
         (HW, {"hw_vol": math.inf}, "VOL must be finite and not negative, got inf"),
-        (HW, {"meanrev": math.nan}, "MEANREV must be finite, got NaN"),
-        (HW, {"meanrev": -math.inf}, "MEANREV must be finite, got -inf"),
+        (HW, {"meanrev": math.nan}, "MEANREV must be finite and not negative, got NaN"),
+        (HW, {"meanrev": -math.inf}, "MEANREV must be finite and not negative, got -inf"),
+        (HW, {"meanrev": -5.0}, "MEANREV must be finite and not negative, got -5"),
+        (HW, {"meanrev": -5e-324}, "MEANREV must be finite and not negative, got -0." + "0" * 323 + "5"),
         (BS, {"asset": "XX"}, "Asset 'XX' not found in snaps, expressions, or in dataset[ASSETS]"),
         *[(model, {"assets": {"EQ": flat_assets()["EQ"]}},
            "Asset 'USD' not found in snaps, expressions, or in dataset[ASSETS]") for model in (BS, HW)],
@@ -433,6 +443,94 @@ def test_evaluation_errors_read_exactly(model, rows, kw, expected):
 def test_model_errors_read_exactly(model, kw, expected):
     # Errors of the settings, of the grid's centre or of a step carry no event wrapper.
     assert eval_error(model, [(at(2), "v", "+", 1.0, "EQ")], **kw) == expected
+
+
+def test_timestep_refusal_states_its_bounds_in_years():
+    low, high = re.findall(r"\(([0-9.]+) years\)", eval_error(HW, [(at(1), "v", "+", 1.0, "USD")], timestep=0.0))
+    assert (float(low), float(high)) == (1 / YEAR, 2**63 / YEAR)
+
+
+NOT_FOUND_XYZ = "Asset 'XYZ' not found in snaps, expressions, or in dataset[ASSETS]"
+
+
+def first_event_error(model, rows, tracks=None, **settings):
+    """The error of a timetable whose last row books the unknown asset XYZ: that row's failure once the
+    settings and the grid's size are accepted, before any step is taken, or the refusal of the settings."""
+    text = eval_error(model, [*rows, (rows[-1][0], "v", "+", 1.0, "XYZ")], tracks=tracks, **settings)
+    return "accepted" if text.endswith(", caused by \n" + NOT_FOUND_XYZ) else text
+
+
+@pytest.mark.parametrize("model", [BS, HW], ids=["bs", "hw"])
+@pytest.mark.parametrize(
+    "kw",
+    [{"timestep": 1 / YEAR}, {"timestep": 2.9e8}, {"max_x": 2.0**-511, "n_x": 1}, {"max_x": 1e-150}],
+    ids=["one millisecond", "below 2^63 ms", "spacing with the smallest normal square", "spacing 1e-152"],
+)
+def test_settings_at_the_edges_of_the_rules_are_accepted(model, kw):
+    assert first_event_error(model, [(P + 10, "v", "+", 1.0, "USD")], **kw) == "accepted"
+
+
+@pytest.mark.parametrize("model", [BS, HW], ids=["bs", "hw"])
+def test_timestep_beyond_the_span_takes_one_step_per_interval(model):
+    rows = [(at(2), "v", "+", 1.0, "EQ"), (at(5), "v", "+", 1.0, "USD")]
+    assert run(model, rows, timestep=2.9e8) == run(model, rows, timestep=3.0)
+
+
+STEP = "The grid cannot step from 1.75 to 2 years: "
+NAN_USD = {"USD": curve("ZERO_RATES", [0.0, 30.0], [R, math.nan]), "EQ": flat_assets()["EQ"]}
+NAN_EQ = {"USD": flat_assets()["USD"], "EQ": curve("FORWARDS", [0.0, 30.0], [SPOT, math.nan])}
+
+
+@pytest.mark.parametrize(
+    "model, kw, cause",
+    ids=lambda v: {BS: "bs", HW: "hw"}.get(v) if callable(v) else None,
+    argvalues=[
+        (HW, {"hw_vol": 1e200}, "the convexity VOL^2 * B^2 / 2 with B = (1 - exp(-MEANREV * t)) / MEANREV is inf"),
+        (HW, {"hw_vol": 1e20, "max_x": 1e-140, "n_x": 1}, "VOL^2 * dt / (4 * dx^2) with dx = MAX_X / N_X is inf"),
+        (HW, {"meanrev": 1e308}, "MEANREV * dt * MAX_X / (4 * dx) with dx = MAX_X / N_X is inf"),
+        (HW, {"hw_vol": 4e14, "max_x": 1e-140, "n_x": 1}, "a coefficient of the step is inf"),
+        (HW, {"assets": NAN_USD}, "the discount curve's average rate is NaN"),
+        (BS, {"vol": 1e200}, "VOL^2 * dt / (4 * dx^2) with dx = MAX_X / N_X is inf"),
+        (BS, {"assets": NAN_USD}, "the discount curve's average rate is NaN"),
+        (BS, {"assets": NAN_EQ}, "the average rate of EQ's curve is NaN"),
+    ],
+)
+def test_steps_whose_coefficients_overflow_are_refused_naming_the_term(model, kw, cause):
+    assert eval_error(model, [(at(2), "v", "+", 1.0, "USD")], timestep=0.25, **kw) == STEP + cause
+
+
+NEGATIVE_USD = curve("ZERO_RATES", [0.0, 30.0], [-60.0, -60.0])  # each step of 0.01 years grows by 1.3 / 0.7
+NOT_FINITE = ("The price at the grid's centre is (NaN|inf|-inf), not a finite number: the values booked or rolled "
+              "back on the grid overflowed, or a quantity or an asset's value is not finite")
+
+
+@pytest.mark.parametrize("model", [BS, HW], ids=["bs", "hw"])
+@pytest.mark.parametrize(
+    "rows, kw",
+    [
+        ([(at(1), "v", "+", 1e308, "EQ")], {}),
+        ([(at(1), "v", "+", math.nan, "USD")], {}),
+        ([(at(20), "v", "+", 1.0, "USD")], {"assets": {**flat_assets(), "USD": NEGATIVE_USD}}),
+    ],
+    ids=["payment beyond the doubles", "NaN quantity", "discounting beyond the doubles"],
+)
+def test_price_that_is_not_a_finite_number_is_refused(model, rows, kw):
+    text = eval_error(model, rows, **kw)
+    assert re.fullmatch(NOT_FINITE, text), text
+
+
+@pytest.mark.parametrize("tracks, expected", [
+    (1, "accepted"),
+    (2, "The grid would take about 1000004 steps of 9999 nodes on 2 tracks; at most 10000000000 node steps are "
+        "allowed: raise TIMESTEP or lower N_X, or book fewer tracks"),
+    (64, "The grid would take about 1000066 steps of 9999 nodes on 64 tracks; at most 10000000000 node steps are "
+         "allowed: raise TIMESTEP or lower N_X, or book fewer tracks"),
+])
+def test_grid_work_limit_counts_every_track_rolled_back(tracks, expected):
+    # About 10^6 steps of 9,999 nodes: just under the limit for one track's array, far over it for 64.
+    names = ["v"] + [f"t{k}" for k in range(1, tracks)]
+    rows = [(at(1), name, "+", 1.0, "USD") for name in names[1:]] + [(at(1), "v", "+", 1.0, "USD")]
+    assert first_event_error(HW, rows, tracks=names, n_x=4999, timestep=1e-6) == expected
 
 
 def test_unit_dictionary_null_value_fails_the_row_as_unknown_unit():

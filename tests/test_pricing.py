@@ -232,6 +232,8 @@ def test_malformed_market_data_is_refused(build, error):
         ("black_scholes", {"vol": 0.2, "timestep": 0.0}, ValueError, "timestep must be at least one millisecond"),
         ("black_scholes", {"vol": 0.2, "max_x": -1.0}, ValueError, "max_x must be positive"),
         ("hull_white", {"vol": 0.01}, TypeError, "needs meanrev="),
+        ("hull_white", {"vol": 0.01, "meanrev": -0.1}, ValueError, "meanrev must not be negative"),
+        ("hull_white", {"vol": 0.01, "meanrev": 0.1, "timestep": 3e8}, ValueError, "timestep must be below 2"),
         ("monte_carlo", {}, ValueError, "monte_carlo needs a volatility for STK"),
         ("monte_carlo", {"vol": {"STK": 0.2, "XYZ": 0.3}}, ValueError, "no forward curve for XYZ"),
     ],

@@ -53,6 +53,7 @@ GRID_STDEVS = 6.0
 """The default finite-difference grid spans this many standard deviations each side of its centre."""
 
 _MIN_TIMESTEP = 1 / 3.1536e10  # the engine steps in whole milliseconds
+_MAX_TIMESTEP = 2**63 / 3.1536e10  # ... counted in a signed 64-bit integer
 
 
 def _curve(kind: str, times: npt.ArrayLike, values: npt.ArrayLike, what: str) -> tuple[str, np.ndarray]:
@@ -273,6 +274,8 @@ class Market:
         timestep = _real("timestep", settings.get("timestep", DEFAULT_TIMESTEP))
         if timestep < _MIN_TIMESTEP:
             raise ValueError(f"timestep must be at least one millisecond ({_MIN_TIMESTEP:.3g} years), got {timestep}")
+        if timestep >= _MAX_TIMESTEP:
+            raise ValueError(f"timestep must be below 2^63 milliseconds ({_MAX_TIMESTEP:.9g} years), got {timestep}")
         if model == "black_scholes":
             asset = settings.get("asset")
             if asset is None:
@@ -306,6 +309,8 @@ class Market:
             meanrev = _real("meanrev", settings["meanrev"])
             if vol < 0:
                 raise ValueError(f"vol must not be negative, got {vol}")
+            if meanrev < 0:
+                raise ValueError(f"meanrev must not be negative (the factor would not revert), got {meanrev}")
             if "max_x" in settings:
                 max_x = _real("max_x", settings["max_x"])
             else:

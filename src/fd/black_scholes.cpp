@@ -22,8 +22,8 @@ Result<double, CurveError> BlackScholesModel::centre() const {
 
 // Crank-Nicolson on the descending grid of V_t + ½σ²V_xx + (μ − ½σ²)V_x − rV = 0, x = ln S:
 // central differences inside; at the edges V_xx = 0 and V_x one-sided toward the interior.
-Result<bool, CurveError> BlackScholesModel::explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double>,
-                                                              double dx, TridiagonalOperator& m) {
+Result<bool, EvaluationError> BlackScholesModel::explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double>,
+                                                                   double dx, TridiagonalOperator& m) {
   const FdSettings& fd = settings_.fd;
   const double dt = year_fraction(t_hi, t_lo);
   KESTRO_ASSIGN_OR_RETURN(const AssetCurve* base, curve_of(fd.assets, fd.assets.base()));
@@ -32,12 +32,18 @@ Result<bool, CurveError> BlackScholesModel::explicit_operator(int64_t t_hi, int6
   KESTRO_ASSIGN_OR_RETURN(const double mu, average_rate(*asset, settings_.asset, t_hi, t_lo, fd.pricing_ts));
   const StepKey key{dt, r, mu};
   if (last_step_ == key) return false;
-  last_step_ = key;
 
   const double sigma2 = settings_.vol * settings_.vol;
   const double d = sigma2 * (0.25 * dt) / (dx * dx);
   const double w = (mu - sigma2 * 0.5) * (0.25 * dt) / dx;
   const size_t n = m.size();
+  auto not_finite = [&](std::string_view term, double value) {
+    return std::unexpected(step_not_finite(t_hi, t_lo, fd.pricing_ts, term, value));
+  };
+  if (!std::isfinite(r)) return not_finite("the discount curve's average rate", r);
+  if (!std::isfinite(mu)) return not_finite("the average rate of " + settings_.asset + "'s curve", mu);
+  if (!std::isfinite(d)) return not_finite("VOL^2 * dt / (4 * dx^2) with dx = MAX_X / N_X", d);
+  if (!std::isfinite(w)) return not_finite("(mu - VOL^2 / 2) * dt / (4 * dx) with dx = MAX_X / N_X", w);
   std::fill(m.lower.begin(), m.lower.end(), -d - w);
   std::fill(m.diag.begin(), m.diag.end(), (2 * d - 1) + dt * 0.5 * r);
   std::fill(m.upper.begin(), m.upper.end(), w - d);
@@ -45,6 +51,8 @@ Result<bool, CurveError> BlackScholesModel::explicit_operator(int64_t t_hi, int6
   m.upper[0] = 2 * w;
   m.lower[n - 1] = -2 * w;
   m.diag[n - 1] = dt * 0.5 * r + (2 * w - 1);
+  if (const auto entry = non_finite_edge_entry(m)) return not_finite("a coefficient of the step", *entry);
+  last_step_ = key;
   return true;
 }
 

@@ -15,7 +15,7 @@ class BlackScholesModel final : public FdModel {
 
   /// ln S0, the asset's value at the pricing time.
   Result<double, CurveError> centre() const override;
-  Result<bool, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
+  Result<bool, EvaluationError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
                                              TridiagonalOperator& m) override;
   /// q·S per node for the modelled asset; q times the forward at t for any other.
   Result<PathArray, CurveError> asset_value(std::string_view name, int64_t t, double q,

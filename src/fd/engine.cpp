@@ -6,16 +6,19 @@
 
 #include "memory_limit.h"
 #include "numbers.h"
+#include "time_units.h"
 #include "timetable/mod.h"
 
 namespace kestro {
 
 namespace {
 
-constexpr double kMsPerYear = 3.1536e10;
 constexpr double kSkipYears = 1e-10;  // a roll-back shorter than this does nothing
-// Node-steps a grid may take (each a few passes over one node per track): about a minute.
+// Node-steps a grid may take, counted per track (each a few passes over one node of one
+// track's array): about two minutes.
 constexpr double kMaxNodeSteps = 1e10;
+// Steps are whole milliseconds in a signed 64-bit integer: below 2^63.
+constexpr double kMaxStepMs = 9223372036854775808.0;
 // Node arrays a step holds besides the tracks: x, M and T (three each), T's factors (two), the product.
 constexpr double kArraysPerNode = 10;
 
@@ -118,6 +121,20 @@ class BackwardWalk {
   PathArray product_;
 };
 
+// The tracks the rows book, each rolled back on its own array at every step.
+size_t booked_tracks(const Timetable& table) {
+  std::vector<bool> booked(table.num_tracks());
+  size_t count = 0;
+  for (size_t row = 0; row < table.num_rows(); ++row) {
+    const auto track = table.track(row);
+    if (track && *track < booked.size() && !booked[*track]) {
+      booked[*track] = true;
+      ++count;
+    }
+  }
+  return count;
+}
+
 // The earliest time the walk reaches: PRICING_TS or an earlier row.
 int64_t earliest_time(const Timetable& table, int64_t pricing_ts) {
   int64_t lowest = pricing_ts;
@@ -150,9 +167,20 @@ Result<void, EvaluationError> check_fd_settings(const FdSettings& settings, cons
   if (!(settings.max_x > 0.0) || !std::isfinite(settings.max_x)) {
     return refuse("MAX_X must be a positive finite number, got " + format_double(settings.max_x));
   }
-  if (!std::isfinite(settings.timestep) || step_ms(settings.timestep) < 1) {
-    return refuse("TIMESTEP must be finite and at least one millisecond (0.0000000317 years), got " +
-                  format_double(settings.timestep));
+  // The steps divide by dx²: a square below the normal doubles loses its digits or is 0.
+  const double dx = settings.max_x / static_cast<double>(settings.n_x);
+  if (!(dx * dx >= std::numeric_limits<double>::min())) {
+    return refuse("MAX_X / N_X, the node spacing, must not be below the square root of the smallest normal double, "
+                  "got " + format_double(dx));
+  }
+  // The same rule for every TIMESTEP, infinite or not: its milliseconds, truncated, must be a
+  // positive signed 64-bit integer.
+  const double ms = settings.timestep * kMsPerYear;
+  if (!(ms >= 1.0 && ms < kMaxStepMs)) {
+    return refuse("TIMESTEP must be at least one millisecond (" + format_double(1.0 / kMsPerYear) +
+                  " years) and below " + std::to_string(static_cast<uint64_t>(kMaxStepMs)) + " milliseconds (" +
+                  format_double(kMaxStepMs / kMsPerYear) +
+                  " years), got " + format_double(settings.timestep));
   }
   const double nodes = 2.0 * static_cast<double>(settings.n_x) + 1.0;
   // The arrays of a step, and the ledger's: a track at least, each further track one more.
@@ -179,13 +207,16 @@ Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettin
   }
   const int64_t dt = step_ms(settings.timestep);
   const size_t nodes = 2 * settings.n_x + 1;
-  // Refuse a walk that would run for hours before it starts.
+  // Refuse a walk that would run for hours before it starts: every step rolls each track's array.
   const double steps = (static_cast<double>(*start) - static_cast<double>(earliest_time(table, settings.pricing_ts))) /
                            static_cast<double>(dt) + static_cast<double>(table.num_rows()) + 1.0;
-  if (steps * static_cast<double>(nodes) > kMaxNodeSteps) {
+  const size_t tracks = std::max<size_t>(1, booked_tracks(table));
+  if (steps * static_cast<double>(nodes) * static_cast<double>(tracks) > kMaxNodeSteps) {
     return std::unexpected(EvaluationError::message(
         "The grid would take about " + format_double(std::floor(steps)) + " steps of " + std::to_string(nodes) +
-        " nodes; at most " + format_double(kMaxNodeSteps) + " node steps are allowed: raise TIMESTEP or lower N_X"));
+        " nodes on " + std::to_string(tracks) + (tracks == 1 ? " track" : " tracks") + "; at most " +
+        format_double(kMaxNodeSteps) + " node steps are allowed: raise TIMESTEP or lower N_X" +
+        (tracks == 1 ? "" : ", or book fewer tracks")));
   }
 
   KESTRO_ASSIGN_OR_RETURN(const double centre, model.centre());
@@ -199,7 +230,22 @@ Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettin
 
 Result<double, EvaluationError> read_price(const FdGrid& grid, const FdSettings& settings) {
   KESTRO_ASSIGN_OR_RETURN(const PathArray* values, grid.ledger.find_track(0));
-  return (*values)[settings.n_x];
+  const double price = (*values)[settings.n_x];
+  // The step operators are finite (the models refuse a step that is not), so what is left is
+  // the values themselves: a payment, or its discounting over the steps, beyond the doubles.
+  if (!std::isfinite(price)) {
+    return std::unexpected(EvaluationError::message(
+        "The price at the grid's centre is " + format_double(price) +
+        ", not a finite number: the values booked or rolled back on the grid overflowed, or a quantity or an "
+        "asset's value is not finite"));
+  }
+  return price;
+}
+
+EvaluationError step_not_finite(int64_t t_hi, int64_t t_lo, int64_t pricing_ts, std::string_view term, double value) {
+  return EvaluationError::message("The grid cannot step from " + format_double(year_fraction(t_lo, pricing_ts)) +
+                                  " to " + format_double(year_fraction(t_hi, pricing_ts)) + " years: " +
+                                  std::string(term) + " is " + format_double(value));
 }
 
 }  // namespace kestro

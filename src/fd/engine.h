@@ -26,8 +26,9 @@ class FdModel {
   virtual Result<double, CurveError> centre() const = 0;
   /// Fills `m` (sized to the nodes) with the explicit operator of the step from t_hi down to
   /// t_lo. False when `m` already holds it: the step's coefficients equal the previous step's.
-  virtual Result<bool, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
-                                                     TridiagonalOperator& m) = 0;
+  /// Fails with a curve error, or with `step_not_finite` when a coefficient overflows.
+  virtual Result<bool, EvaluationError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x,
+                                                          double dx, TridiagonalOperator& m) = 0;
   /// q times the asset's value at `t`: one value per node, or one value for all.
   virtual Result<PathArray, CurveError> asset_value(std::string_view name, int64_t t, double q,
                                                     std::span<const double> x) = 0;
@@ -39,8 +40,9 @@ Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_vie
                                         int64_t pricing_ts);
 
 /// The settings a grid needs beyond what the dataset reader checks: N_X ≥ 1, a positive finite
-/// MAX_X, a TIMESTEP of at least 1 ms, and a grid that fits this machine with the ledger's
-/// arrays for `table` (its tracks, and its rows when FLAGS keeps choices or cashflows).
+/// MAX_X whose node spacing MAX_X / N_X has a normal square, a TIMESTEP of at least 1 ms and
+/// below 2^63 ms, and a grid that fits this machine with the ledger's arrays for `table` (its
+/// tracks, and its rows when FLAGS keeps choices or cashflows).
 Result<void, EvaluationError> check_fd_settings(const FdSettings& settings, const Timetable& table);
 
 /// A model's VOL must be finite and not negative.
@@ -54,10 +56,15 @@ struct FdGrid {
 };
 
 /// Walks `table` backward from its last row to PRICING_TS, rolling every track back between
-/// events and booking each row at its time.
+/// events and booking each row at its time. Refuses, before the first step, a walk of more than
+/// 1e10 node steps, counting every step once per node and per track the rows book.
 Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, FdModel& model);
 
-/// Track 0's value at the centre node.
+/// Track 0's value at the centre node; one that is not finite is an error.
 Result<double, EvaluationError> read_price(const FdGrid& grid, const FdSettings& settings);
+
+/// "The grid cannot step from <t_lo> to <t_hi> years: <term> is <value>", the times in years
+/// from PRICING_TS: a model's refusal of a step whose coefficients overflow.
+EvaluationError step_not_finite(int64_t t_hi, int64_t t_lo, int64_t pricing_ts, std::string_view term, double value);
 
 }  // namespace kestro

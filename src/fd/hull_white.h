@@ -12,7 +12,7 @@ class HullWhiteModel final : public FdModel {
 
   Result<double, CurveError> centre() const override { return 0.0; }
   /// Rebuilt every step: φ moves with the step's earlier end.
-  Result<bool, CurveError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
+  Result<bool, EvaluationError> explicit_operator(int64_t t_hi, int64_t t_lo, std::span<const double> x, double dx,
                                              TridiagonalOperator& m) override;
   /// q times the asset's forward at t, on every node.
   Result<PathArray, CurveError> asset_value(std::string_view name, int64_t t, double q,
@@ -22,7 +22,7 @@ class HullWhiteModel final : public FdModel {
   const FdHullWhiteSettings& settings_;
 };
 
-/// VOL must be finite and not negative, MEANREV finite.
+/// VOL and MEANREV must be finite and not negative.
 Result<void, EvaluationError> check_hullwhite_settings(const FdHullWhiteSettings& settings);
 
 }  // namespace kestro

@@ -1,6 +1,21 @@
 #include "fd/tridiagonal.h"
 
+#include <cmath>
+
 namespace kestro {
+
+std::optional<double> non_finite_edge_entry(const TridiagonalOperator& m) {
+  const size_t n = m.size();
+  // Row 0 reads no lower entry and row n−1 no upper one.
+  const double entries[] = {m.diag[0],      m.upper[0],                      // row 0
+                            m.lower[1],     m.diag[1],     m.upper[1],       // row 1
+                            m.lower[n - 2], m.diag[n - 2], m.upper[n - 2],   // row n−2
+                            m.lower[n - 1], m.diag[n - 1]};                  // row n−1
+  for (const double entry : entries) {
+    if (!std::isfinite(entry)) return entry;
+  }
+  return std::nullopt;
+}
 
 void implicit_from_explicit(const TridiagonalOperator& m, TridiagonalOperator& t) {
   const size_t n = m.size();

@@ -3,6 +3,7 @@
 // Crank-Nicolson step, the product M·v and the Thomas solve of T·x = d.
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 namespace kestro {
@@ -19,6 +20,11 @@ struct TridiagonalOperator {
   }
   size_t size() const { return diag.size(); }
 };
+
+/// The first entry of rows 0, 1, n−2 and n−1 that is not a finite number (n ≥ 2), if any. For
+/// an operator whose interior rows are affine in a monotone node coordinate, as the models'
+/// are, every interior entry lies between those of rows 1 and n−2: these rows stand for all.
+std::optional<double> non_finite_edge_entry(const TridiagonalOperator& m);
 
 /// T from M: T.lower = −M.lower, T.diag = −2 − M.diag, T.upper = −M.upper, every row.
 void implicit_from_explicit(const TridiagonalOperator& m, TridiagonalOperator& t);

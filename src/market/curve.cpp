@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "time_units.h"
+
 namespace kestro {
 
 namespace {
-
-constexpr double kMsPerYear = 3.1536e10;
 
 CurveError out_of_range(double x) { return CurveError{CurveError::OutOfRange{x}}; }
 
