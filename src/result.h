@@ -8,8 +8,14 @@
 
 namespace kestro {
 
+/// std::expected that must not be dropped: an ignored error would pass silently.
 template <class T, class E>
-using Result = std::expected<T, E>;
+class [[nodiscard]] Result : public std::expected<T, E> {
+ public:
+  using std::expected<T, E>::expected;
+  Result(const std::expected<T, E>& other) : std::expected<T, E>(other) {}
+  Result(std::expected<T, E>&& other) : std::expected<T, E>(std::move(other)) {}
+};
 
 /// A broken internal invariant: never caused by input, reported to Python as an exception
 /// by the entry functions instead of ending the process.

@@ -27,16 +27,6 @@ void implicit_from_explicit(const TridiagonalOperator& m, TridiagonalOperator& t
   }
 }
 
-void apply_tridiagonal(const TridiagonalOperator& m, const double* v, double* y) {
-  const size_t n = m.size();
-  const double* lower = m.lower.data();
-  const double* diag = m.diag.data();
-  const double* upper = m.upper.data();
-  y[0] = upper[0] * v[1] + diag[0] * v[0];
-  for (size_t i = 1; i + 1 < n; ++i) y[i] = upper[i] * v[i + 1] + (diag[i] * v[i] + lower[i] * v[i - 1]);
-  y[n - 1] = diag[n - 1] * v[n - 1] + lower[n - 1] * v[n - 2];
-}
-
 // Thomas algorithm: for i = 1 … n−1, m = lower_i / c_{i−1}, c_i = diag_i − upper_{i−1}·m,
 // d_i = d_i − m·d_{i−1}; then x_{n−1} = d_{n−1} / c_{n−1} and x_{i−1} = (d_{i−1} − x_i·upper_{i−1}) / c_{i−1}.
 // The steps on c and m are the same for every right-hand side, so they run once per step.
@@ -62,16 +52,6 @@ void factor_tridiagonal(const TridiagonalOperator& t, ThomasFactors& factors) {
     m[i] = lower[i] / c[i - 1];
     c[i] = diag[i] - upper[i - 1] * m[i];
   }
-}
-
-void solve_tridiagonal(const TridiagonalOperator& t, const ThomasFactors& factors, double* d) {
-  const size_t n = t.size();
-  const double* c = factors.c.data();
-  const double* m = factors.m.data();
-  const double* upper = t.upper.data();
-  for (size_t i = 1; i < n; ++i) d[i] = d[i] - m[i] * d[i - 1];
-  d[n - 1] = d[n - 1] / c[n - 1];
-  for (size_t i = n - 1; i >= 1; --i) d[i - 1] = (d[i - 1] - d[i] * upper[i - 1]) / c[i - 1];
 }
 
 void crank_nicolson_step(const TridiagonalOperator& m, const TridiagonalOperator& t, const ThomasFactors& factors,

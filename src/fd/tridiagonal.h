@@ -29,9 +29,6 @@ std::optional<double> non_finite_edge_entry(const TridiagonalOperator& m);
 /// T from M: T.lower = −M.lower, T.diag = −2 − M.diag, T.upper = −M.upper, every row.
 void implicit_from_explicit(const TridiagonalOperator& m, TridiagonalOperator& t);
 
-/// y = M·v (n ≥ 2 nodes; y and v do not overlap).
-void apply_tridiagonal(const TridiagonalOperator& m, const double* v, double* y);
-
 /// The part of the Thomas algorithm (no pivoting) that depends on T alone, computed once per
 /// step and shared by every right-hand side: the eliminated diagonal c and the multipliers m.
 struct ThomasFactors {
@@ -39,11 +36,8 @@ struct ThomasFactors {
 };
 void factor_tridiagonal(const TridiagonalOperator& t, ThomasFactors& factors);
 
-/// Solves T·x = d with T's factors (n ≥ 2): `d` holds the right-hand side and receives x.
-void solve_tridiagonal(const TridiagonalOperator& t, const ThomasFactors& factors, double* d);
-
-/// out = T⁻¹(M·v): apply_tridiagonal then solve_tridiagonal, with the product and the forward
-/// elimination fused into one pass (the same arithmetic, element by element).
+/// out = T⁻¹(M·v) (n ≥ 2 nodes): the product M·v and the forward elimination of the Thomas
+/// algorithm fused into one pass, then the back substitution.
 void crank_nicolson_step(const TridiagonalOperator& m, const TridiagonalOperator& t, const ThomasFactors& factors,
                          const double* v, double* out);
 

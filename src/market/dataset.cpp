@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "arguments.h"
+#include "flags.h"
 #include "numpy_api.h"
 
 namespace kestro {
@@ -103,8 +104,6 @@ Result<double, InputError> real(PyObject* dict, const char* key) {
   KESTRO_ASSIGN_OR_RETURN(PyRef value, required(dict, key));
   return typed(key, to_double(value.get()));
 }
-
-constexpr uint32_t kFlagsMax = 15;  // bits 1, 2, 4 and 8; bit 4 selects nothing
 
 // "FLAGS" of a section: optional, 0 when absent.
 Result<uint32_t, InputError> flags(PyObject* section) {

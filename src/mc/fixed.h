@@ -4,7 +4,7 @@
 
 #include "errors.h"
 #include "ledger/mod.h"
-#include "market/curve_lookup.h"
+#include "mc/curve_lookup.h"
 #include "market/dataset.h"
 #include "walk/event_model.h"
 
