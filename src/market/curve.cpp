@@ -13,14 +13,6 @@ CurveError out_of_range(double x) { return CurveError{CurveError::OutOfRange{x}}
 
 }  // namespace
 
-double year_fraction(int64_t t_ms, int64_t pricing_ms) {
-  int64_t diff = 0;
-  if (__builtin_sub_overflow(t_ms, pricing_ms, &diff)) {
-    return (static_cast<double>(t_ms) - static_cast<double>(pricing_ms)) / kMsPerYear;
-  }
-  return static_cast<double>(diff) / kMsPerYear;
-}
-
 CurveError AssetCurve::not_rising() {
   return CurveError{CurveError::Builder{"Values in the x axis need to be strictly monotonic rising"}};
 }
@@ -48,27 +40,8 @@ Result<AssetCurve, CurveError> AssetCurve::build(std::string_view kind, std::vec
 }
 
 Result<double, CurveError> AssetCurve::stored_value(double x) const {
-  const double t0 = x_[0], y0 = y_[0];
-  if (t0 > 0 && x <= t0) return x * y0 / t0;  // through the origin: worth 1 at the pricing time
-  const size_t n = x_.size();
-  if (n < 2 || !(x >= t0 && x <= x_[n - 1])) return std::unexpected(out_of_range(x));
-
-  // Largest i <= n-2 with x_i <= x: an O(1) guess from even spacing, bisection when it misses.
-  size_t i;
-  if (x <= t0) {
-    i = 0;
-  } else if (x >= x_[n - 1]) {
-    i = n - 2;
-  } else {
-    const double guess = (x - t0) * slope_;  // compared first: a cast of inf or NaN is undefined
-    i = guess < static_cast<double>(n - 2) ? static_cast<size_t>(guess) : n - 2;
-    if (!(x_[i] <= x && x < x_[i + 1])) {
-      const auto first = x_[i] > x ? x_.begin() : x_.begin() + static_cast<ptrdiff_t>(i) + 1;
-      const auto last = x_[i] > x ? x_.begin() + static_cast<ptrdiff_t>(i) + 1 : x_.end() - 1;
-      i = static_cast<size_t>(std::upper_bound(first, last, x) - x_.begin()) - 1;
-    }
-  }
-  return (x - x_[i]) * ((y_[i + 1] - y_[i]) / (x_[i + 1] - x_[i])) + y_[i];
+  if (std::optional<double> y = interpolate(x)) return *y;
+  return std::unexpected(out_of_range(x));
 }
 
 void AssetTable::insert(std::string name, AssetCurve curve) {

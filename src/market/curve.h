@@ -2,6 +2,8 @@
 // Forward and discount curves. Every curve stores y(x) over year fractions x from the pricing
 // time: x·r for zero rates, ln F for forwards; queries interpolate y linearly.
 
+#include <algorithm>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -9,13 +11,20 @@
 
 #include "errors.h"
 #include "result.h"
+#include "time_units.h"
 #include "timetable/expression.h"  // NameMap
 
 namespace kestro {
 
 /// Year fraction of `t_ms` from `pricing_ms` (365-day years); exact in double even when the
 /// difference overflows 64 bits.
-double year_fraction(int64_t t_ms, int64_t pricing_ms);
+inline double year_fraction(int64_t t_ms, int64_t pricing_ms) {
+  int64_t diff = 0;
+  if (__builtin_sub_overflow(t_ms, pricing_ms, &diff)) {
+    return (static_cast<double>(t_ms) - static_cast<double>(pricing_ms)) / kMsPerYear;
+  }
+  return static_cast<double>(diff) / kMsPerYear;
+}
 
 class AssetCurve {
  public:
@@ -31,6 +40,8 @@ class AssetCurve {
   /// y(x): the line through the origin and the first point up to a positive first time, then
   /// linear interpolation; OutOfRange beyond the last time, below a first time <= 0, or for NaN.
   Result<double, CurveError> stored_value(double x) const;
+  /// stored_value without the error, for hot loops that hand a failure to the checked path.
+  std::optional<double> interpolate(double x) const;
 
   bool is_base() const { return is_base_; }
 
@@ -41,6 +52,30 @@ class AssetCurve {
   std::vector<double> y_;  // stored values
   double slope_ = 0.0;     // (n - 1) / (x_last - x_first): turns x into a segment guess
 };
+
+inline std::optional<double> AssetCurve::interpolate(double x) const {
+  const double t0 = x_[0], y0 = y_[0];
+  if (t0 > 0 && x <= t0) return x * y0 / t0;  // through the origin: worth 1 at the pricing time
+  const size_t n = x_.size();
+  if (n < 2 || !(x >= t0 && x <= x_[n - 1])) return std::nullopt;
+
+  // Largest i <= n-2 with x_i <= x: an O(1) guess from even spacing, bisection when it misses.
+  size_t i;
+  if (x <= t0) {
+    i = 0;
+  } else if (x >= x_[n - 1]) {
+    i = n - 2;
+  } else {
+    const double guess = (x - t0) * slope_;  // compared first: a cast of inf or NaN is undefined
+    i = guess < static_cast<double>(n - 2) ? static_cast<size_t>(guess) : n - 2;
+    if (!(x_[i] <= x && x < x_[i + 1])) {
+      const auto first = x_[i] > x ? x_.begin() : x_.begin() + static_cast<ptrdiff_t>(i) + 1;
+      const auto last = x_[i] > x ? x_.begin() + static_cast<ptrdiff_t>(i) + 1 : x_.end() - 1;
+      i = static_cast<size_t>(std::upper_bound(first, last, x) - x_.begin()) - 1;
+    }
+  }
+  return (x - x_[i]) * ((y_[i + 1] - y_[i]) / (x_[i + 1] - x_[i])) + y_[i];
+}
 
 class AssetTable {
  public:

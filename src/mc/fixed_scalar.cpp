@@ -23,6 +23,7 @@ struct UnitSlot {
 std::optional<double> fixed_price_scalar(const Timetable& table, const FixedSettings& settings) {
   if (settings.flags != 0) return std::nullopt;
   const std::vector<Unit>& units = table.units();
+  const std::vector<Op>& ops = table.ops();
   std::vector<UnitSlot> slots(units.size());
   for (size_t u = 0; u < units.size(); ++u) {
     switch (units[u].kind) {
@@ -50,26 +51,27 @@ std::optional<double> fixed_price_scalar(const Timetable& table, const FixedSett
     const std::optional<int64_t> t = table.time(row);
     if (!t || *t < now) return std::nullopt;
     now = *t;
+    const double x = year_fraction(*t, settings.pricing_ts);
     if (!have_discount || *t != last_time) {  // the same time gives the same factor
-      auto y = base->stored_value(year_fraction(*t, settings.pricing_ts));
+      std::optional<double> y = base->interpolate(x);
       if (!y) return std::nullopt;
       discount = std::exp(-*y);
       last_time = *t;
       have_discount = true;
     }
-    auto unit = table.unit(row);
-    if (!unit || *unit == nullptr) return std::nullopt;
-    const UnitSlot& slot = slots[static_cast<size_t>(*unit - units.data())];
+    const int64_t unit = table.unit_key(row);
+    if (unit < 0) return std::nullopt;
+    const UnitSlot& slot = slots[static_cast<size_t>(unit)];
     if (slot.is_track) {
       kinds[row] = Row::TrackRef;
       amounts[row] = static_cast<double>(slot.track);
       continue;
     }
-    auto op = table.op(row);
-    if (!op || (*op)->kind == Op::Kind::Named) return std::nullopt;
+    const int64_t op = table.op_key(row);  // a null op fails when booked: the general walk says so
+    if (op < 0 || ops[static_cast<size_t>(op)].kind == Op::Kind::Named) return std::nullopt;
     double value = 1.0;
     if (!slot.curve->is_base()) {
-      auto y = slot.curve->stored_value(year_fraction(*t, settings.pricing_ts));
+      std::optional<double> y = slot.curve->interpolate(x);
       if (!y) return std::nullopt;
       value = std::exp(*y);
     }
@@ -81,18 +83,18 @@ std::optional<double> fixed_price_scalar(const Timetable& table, const FixedSett
   std::vector<double> tracks(table.num_tracks(), 0.0);
   std::vector<uint8_t> booked(table.num_tracks(), 0);
   for (size_t row = rows; row-- > 0;) {
-    auto track = table.track(row);
-    if (!track) return std::nullopt;
+    const int64_t track = table.track_key(row);
+    if (track < 0) return std::nullopt;
     double value = amounts[row];
     if (kinds[row] == Row::TrackRef) {
       const auto referenced = static_cast<size_t>(value);
       if (!booked[referenced]) return std::nullopt;
       value = tracks[referenced];
     }
-    auto op = table.op(row);
-    if (!op) return std::nullopt;
-    double& into = tracks[*track];
-    switch ((*op)->kind) {
+    const int64_t op = table.op_key(row);
+    if (op < 0) return std::nullopt;
+    double& into = tracks[static_cast<size_t>(track)];
+    switch (ops[static_cast<size_t>(op)].kind) {
       case Op::Kind::Add:
         into += value;
         break;
@@ -105,7 +107,7 @@ std::optional<double> fixed_price_scalar(const Timetable& table, const FixedSett
       default:
         return std::nullopt;
     }
-    booked[*track] = 1;
+    booked[static_cast<size_t>(track)] = 1;
   }
   if (tracks.empty() || !booked[0]) return std::nullopt;
   return tracks[0];

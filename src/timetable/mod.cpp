@@ -79,10 +79,6 @@ Result<std::vector<Op>, SpecError> decode_ops(const arrow::Array& dictionary) {
 
 }  // namespace
 
-bool KeyColumn::is_null(size_t row) const {
-  return validity != nullptr && !arrow::bit_util::GetBit(validity, offset + static_cast<int64_t>(row));
-}
-
 Result<Timetable, TimetableError> Timetable::build(std::shared_ptr<arrow::RecordBatch> batch, PyObject* expressions) {
   KESTRO_ASSIGN_OR_RETURN(std::vector<const arrow::Array*> columns, checked_columns(*batch));
   const arrow::Array& time = *columns[0];
@@ -117,13 +113,6 @@ Result<size_t, SpecError> Timetable::key(const KeyColumn& column, size_t row) co
                                               std::to_string(column.dictionary_size) + " values"));
   }
   return static_cast<size_t>(key);
-}
-
-std::optional<int64_t> Timetable::time(size_t row) const {
-  if (time_validity_ != nullptr && !arrow::bit_util::GetBit(time_validity_, time_offset_ + static_cast<int64_t>(row))) {
-    return std::nullopt;
-  }
-  return time_[row];
 }
 
 Result<uint64_t, SpecError> Timetable::track(size_t row) const {

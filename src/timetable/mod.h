@@ -28,7 +28,16 @@ struct KeyColumn {
   int64_t dictionary_size = 0;
   const char* name = "";
 
-  bool is_null(size_t row) const;
+  bool is_null(size_t row) const {
+    const auto bit = static_cast<size_t>(offset) + row;
+    return validity != nullptr && !((validity[bit >> 3] >> (bit & 7)) & 1);
+  }
+  /// The row's key, or -1 when it is null or lies outside the dictionary.
+  int64_t key_or_none(size_t row) const {
+    if (is_null(row)) return -1;
+    const int64_t key = keys[row];
+    return key >= 0 && key < dictionary_size ? key : -1;
+  }
 };
 
 class Timetable {
@@ -42,7 +51,13 @@ class Timetable {
   /// The size of the track dictionary: at most this many tracks are booked.
   size_t num_tracks() const { return static_cast<size_t>(track_.dictionary_size); }
 
-  std::optional<int64_t> time(size_t row) const;
+  std::optional<int64_t> time(size_t row) const {
+    if (time_validity_ != nullptr) {
+      const auto bit = static_cast<size_t>(time_offset_) + row;
+      if (!((time_validity_[bit >> 3] >> (bit & 7)) & 1)) return std::nullopt;
+    }
+    return time_[row];
+  }
   /// The track key, or "No track specified at event#<row>" for a null key.
   Result<uint64_t, SpecError> track(size_t row) const;
   /// The op of the row's key, NoOp for a null key.
@@ -53,6 +68,12 @@ class Timetable {
 
   /// "#3: track: Track(0), time: Single(2024-01-01T00:00:00Z), op: +, qty: 100, unit: Asset(EUR)"
   std::string describe(size_t row) const;
+
+  /// Keys for hot loops that hand anything unusual to the checked accessors above: the row's
+  /// key in its dictionary, or -1 when it is null or outside it.
+  int64_t track_key(size_t row) const { return track_.key_or_none(row); }
+  int64_t op_key(size_t row) const { return op_.key_or_none(row); }
+  int64_t unit_key(size_t row) const { return unit_.key_or_none(row); }
 
   const ExpressionTables& expressions() const { return expressions_; }
   const std::vector<Unit>& units() const { return units_; }
