@@ -125,7 +125,8 @@ class Walker {
     }
     if (stack_left() < kStackReserve) {
       return std::unexpected(EvaluationError::message("Phrases nest more than " + std::to_string(phrases_.size()) +
-                                                      " deep through their inputs, more than this thread's stack holds"));
+                                                      " deep through their inputs, more than this thread's stack "
+                                                      "holds"));
     }
     phrases_.push_back(name);
     auto outputs = call(*table_.expressions().find_phrase(name), t);
