@@ -20,7 +20,7 @@ constexpr size_t kMaxPhraseDepth = 1000;
 constexpr size_t kStackReserve = 64 * 1024;
 
 // Estimated costs for the signal checks' pacing (SignalPacer), generous: a row's or a booking's
-// fixed part and its passes over the paths, and the call of an expression function.
+// fixed cost and its passes over the paths, and the call of an expression function.
 constexpr uint64_t kRowNs = 200;
 constexpr uint64_t kPathNs = 8;
 constexpr uint64_t kCallNs = 2000;
