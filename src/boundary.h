@@ -8,14 +8,16 @@
 
 namespace kestro {
 
-/// Each sets the pending Python exception and returns nullptr, for `return raise(...)`.
+/// Each sets the pending Python exception and returns nullptr, for `return raise(...)`. An
+/// interruption is raised as the exception it holds; any other error as a RuntimeError whose
+/// `__cause__` is the error's root, the caller's exception it started from, if it has one.
 PyObject* raise(PyException error);
 /// Timetable errors: their rendering, as a RuntimeError.
-PyObject* raise(const TimetableError& error);
+PyObject* raise(TimetableError error);
 /// Dataset errors: "Error while parsing Dataset, caused by\n" + rendering, as a RuntimeError.
-PyObject* raise_dataset(const InputError& error);
+PyObject* raise_dataset(InputError error);
 /// Model errors: "Error during model evaluation, caused by\n" + rendering, as a RuntimeError.
-PyObject* raise(const EvaluationError& error);
+PyObject* raise(EvaluationError error);
 
 /// Runs an entry function's body; a C++ exception escaping it (a broken invariant, memory
 /// exhaustion) becomes a Python exception instead of ending the process.

@@ -84,14 +84,14 @@ Result<BacktestArgs, PyException> backtest_py_args(PyObject* const* args, Py_ssi
 // The steps after the timetable: settings, model, price, statistics.
 using PricingRun = PyObject* (*)(const PricingArgs& args, const Timetable& table);
 
-PyObject* to_python(const Result<double, EvaluationError>& price) {
-  if (!price) return raise(price.error());
+PyObject* to_python(Result<double, EvaluationError> price) {
+  if (!price) return raise(std::move(price).error());
   return PyFloat_FromDouble(*price);
 }
 
 PyObject* run_fixed(const PricingArgs& args, const Timetable& table) {
   auto settings = read_fixed_settings(args.dataset);
-  if (!settings) return raise_dataset(settings.error());
+  if (!settings) return raise_dataset(std::move(settings).error());
   if (std::optional<double> value = fixed_price_scalar(table, *settings)) return PyFloat_FromDouble(*value);
   auto price = [&]() -> Result<double, EvaluationError> {
     FixedModel model(*settings, table.units().size());
@@ -100,12 +100,12 @@ PyObject* run_fixed(const PricingArgs& args, const Timetable& table) {
     KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->flags, ledger, args.py_state));
     return value;
   }();
-  return to_python(price);
+  return to_python(std::move(price));
 }
 
 PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
   auto settings = read_mc_settings(args.dataset);
-  if (!settings) return raise_dataset(settings.error());
+  if (!settings) return raise_dataset(std::move(settings).error());
   auto price = [&]() -> Result<double, EvaluationError> {
     KESTRO_RETURN_IF_ERROR(check_mc_settings(*settings, table));
     MonteCarloModel model(*settings, args.py_state, table.units().size());
@@ -114,7 +114,7 @@ PyObject* run_mc(const PricingArgs& args, const Timetable& table) {
     KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->flags, ledger, args.py_state));
     return value;
   }();
-  return to_python(price);
+  return to_python(std::move(price));
 }
 
 // The finite-difference pricings: settings read and checked, the grid walked back, the centre
@@ -123,7 +123,7 @@ template <class Model, class Settings>
 PyObject* run_fd(const PricingArgs& args, const Timetable& table, Result<Settings, InputError> (*read)(PyObject*),
                  Result<void, EvaluationError> (*check_model)(const Settings&)) {
   auto settings = read(args.dataset);
-  if (!settings) return raise_dataset(settings.error());
+  if (!settings) return raise_dataset(std::move(settings).error());
   Model model(*settings);
   auto price = [&]() -> Result<double, EvaluationError> {
     // Settings the reader accepts but no grid can run with.
@@ -134,7 +134,7 @@ PyObject* run_fd(const PricingArgs& args, const Timetable& table, Result<Setting
     KESTRO_RETURN_IF_ERROR(write_pricing_stats(settings->fd.flags, grid.ledger, args.py_state));
     return value;
   }();
-  return to_python(price);
+  return to_python(std::move(price));
 }
 
 PyObject* run_fd_hullwhite(const PricingArgs& args, const Timetable& table) {
@@ -150,7 +150,7 @@ PyObject* price(const char* function, PricingRun run, PyObject* const* args, Py_
     auto converted = pricing_args(function, args, nargs, kwnames);
     if (!converted) return raise(std::move(converted).error());
     auto table = Timetable::build(std::move(converted->events), converted->expressions);
-    if (!table) return raise(table.error());
+    if (!table) return raise(std::move(table).error());
     return run(*converted, *table);
   });
 }
@@ -160,14 +160,14 @@ template <class MakeSeries>
 PyObject* backtest(Result<BacktestArgs, PyException> converted, MakeSeries make_series) {
   if (!converted) return raise(std::move(converted).error());
   auto table = Timetable::build(std::move(converted->events), converted->expressions);
-  if (!table) return raise(table.error());
+  if (!table) return raise(std::move(table).error());
   auto series = make_series(*converted);
   BacktestModel model(series);
   auto done = [&]() -> Result<void, EvaluationError> {
     KESTRO_ASSIGN_OR_RETURN(Ledger ledger, walk_events(model, *table));
     return write_backtest_stats(ledger, converted->py_state);
   }();
-  if (!done) return raise(done.error());
+  if (!done) return raise(std::move(done).error());
   Py_RETURN_NONE;
 }
 

@@ -24,6 +24,10 @@ bool utf8_of(PyObject* text, std::string& out) {
 
 }  // namespace
 
+bool interrupt_pending() {
+  return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit);
+}
+
 bool str_of(PyObject* obj, std::string& out) {
   PyRef text = PyRef::steal(PyObject_Str(obj));
   if (!text) {
@@ -70,6 +74,11 @@ PyException PyException::conversion(PyObject* value, std::string_view target) {
   text += target;
   text += "'";
   return make(PyExc_TypeError, text);
+}
+
+bool PyException::interrupts() const {
+  return PyErr_GivenExceptionMatches(type_.get(), PyExc_KeyboardInterrupt) ||
+         PyErr_GivenExceptionMatches(type_.get(), PyExc_SystemExit);
 }
 
 std::string PyException::render() const {

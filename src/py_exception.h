@@ -21,6 +21,10 @@ class PyException {
   PyObject* type() const { return type_.get(); }
   PyObject* value() const { return value_.get(); }
 
+  /// A KeyboardInterrupt or SystemExit (or a subclass): an exception that asks the program to
+  /// stop, which the engine never turns into text or discards.
+  bool interrupts() const;
+
   /// Type's qualified name, ": ", str() of the value ("<exception str() failed>" if str() raises).
   std::string render() const;
 
@@ -34,6 +38,10 @@ class PyException {
   PyRef value_;
   PyRef traceback_;
 };
+
+/// Whether the interpreter's pending exception (one must be set) is a KeyboardInterrupt or
+/// SystemExit, tested without taking it.
+bool interrupt_pending();
 
 /// The qualified name of `type` (a type object), or "<unknown>".
 std::string type_qualname(PyObject* type);

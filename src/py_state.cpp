@@ -23,15 +23,18 @@ PyObject* vectorcall_method(PyObject* self, const char* method, std::initializer
 Result<PyRef, PythonCallError> call_method(PyObject* py_state, const char* method,
                                            std::initializer_list<PyObject*> args) {
   PyRef result = PyRef::steal(vectorcall_method(py_state, method, args));
-  if (!result) return std::unexpected(PythonCallError{PythonCallError::Method{method, PyException::fetch()}});
+  if (!result) return std::unexpected(PythonCallError::in_method(method, PyException::fetch()));
   return result;
 }
 
-void set_stat(PyObject* py_state, const char* name, PyObject* value) {
+Result<void, Interrupted> set_stat(PyObject* py_state, const char* name, PyObject* value) {
   PyRef key = PyRef::steal(PyUnicode_FromString(name));
   PyRef result;
   if (key) result = PyRef::steal(vectorcall_method(py_state, "set_stat", {key.get(), value}));
-  if (!result) PyErr_Clear();
+  if (result) return {};
+  if (interrupt_pending()) return std::unexpected(Interrupted{PyException::fetch()});
+  PyErr_Clear();
+  return {};
 }
 
 }  // namespace kestro

@@ -40,7 +40,7 @@ PyObject* py_describe_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     auto batch = to_record_batch(args[0]);
     if (!batch) return raise(std::move(batch).error());
     auto table = Timetable::build(std::move(*batch), args[1]);
-    if (!table) return raise(table.error());
+    if (!table) return raise(std::move(table).error());
     PyRef out = PyRef::steal(PyList_New(0));
     for (size_t r = 0; out && r < table->num_rows(); ++r) {
       PyRef row = PyRef::steal(to_py(table->describe(r)));
@@ -58,7 +58,7 @@ PyObject* py_track_of(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!batch) return raise(std::move(batch).error());
     PyRef empty = PyRef::steal(PyDict_New());
     auto table = Timetable::build(std::move(*batch), empty.get());
-    if (!table) return raise(table.error());
+    if (!table) return raise(std::move(table).error());
     const Py_ssize_t row = PyLong_AsSsize_t(args[1]);
     if (row < 0 || static_cast<size_t>(row) >= table->num_rows()) return PyErr_Format(PyExc_IndexError, "row");
     auto track = table->track(static_cast<size_t>(row));
@@ -139,12 +139,12 @@ PyObject* py_call_state_method(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-// send_stat(obj, name, value): set_stat with every failure discarded
+// send_stat(obj, name, value): set_stat with every failure discarded but an interruption
 PyObject* py_send_stat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) return PyErr_Format(PyExc_TypeError, "send_stat takes 3 arguments");
   auto name = to_string(args[1]);
   if (!name) return raise(std::move(name).error());
-  set_stat(args[0], name->c_str(), args[2]);
+  if (auto sent = set_stat(args[0], name->c_str(), args[2]); !sent) return raise(std::move(sent.error().exc));
   Py_RETURN_NONE;
 }
 
@@ -170,7 +170,7 @@ std::optional<FixedSettings> fixed_settings(PyObject* dataset) {
   }
   auto settings = read_fixed_settings(dataset);
   if (!settings) {
-    raise_dataset(settings.error());
+    raise_dataset(std::move(settings).error());
     return std::nullopt;
   }
   return std::move(*settings);

@@ -4,6 +4,7 @@ arrays handed to Python own their memory; absurd sizes are refused before anythi
 import gc
 import math
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -72,7 +73,19 @@ class StatRaisingState(State):
         raise Failure("caller's error")
 
 
-STATE, RAISING, STAT_RAISING = State(), RaisingState(), StatRaisingState()
+class InterruptingState(State):
+    def advance(self, x):
+        raise KeyboardInterrupt
+
+    def set_stat(self, name, value):
+        raise SystemExit(1)
+
+
+def interrupting_fn(arrays):
+    raise KeyboardInterrupt
+
+
+STATE, RAISING, STAT_RAISING, INTERRUPTING = State(), RaisingState(), StatRaisingState(), InterruptingState()
 ROWS = [(P + DAY * i, "t0", op, 1.0, unit) for i, (op, unit) in
         enumerate([("+", "EQ"), ("+", "s"), ("+", "a"), (">", "p"), ("+", "USD"), ("<", "EQ"), ("w", "USD")], start=1)]
 EVENTS = timetable(ROWS)
@@ -84,7 +97,8 @@ ASSETS = {"USD": curve("ZERO_RATES", [0.0, 1.0], [0.02, 0.02]), "EQ": curve("FOR
 DATASET = {"BASE": "USD", "ASSETS": ASSETS, "PRICING_TS": P, "MC": {"PATHS": PATHS, "SEED": 1, "FLAGS": 11},
            "FIXED": {"FLAGS": 11}, "FD": {"N_X": 50, "MAX_X": 1.0, "TIMESTEP": 0.01, "FLAGS": 11},
            "HW": {"MEANREV": 0.1, "VOL": 0.01}, "BS": {"VOL": 0.2, "ASSET": "EQ"}}
-TRACKED = [STATE, RAISING, STAT_RAISING, STATE.factors, STATE.values, STATE.history, fn, raising_fn, OUT, *OUT, Failure,
+TRACKED = [STATE, RAISING, STAT_RAISING, INTERRUPTING, STATE.factors, STATE.values, STATE.history, fn, raising_fn,
+           interrupting_fn, OUT, *OUT, Failure,
            EVENTS, FD_EVENTS, EXPRESSIONS, DATASET, ASSETS, *(a for _, a in ASSETS.values())]
 
 
@@ -97,13 +111,33 @@ def expressions(**fns):
 
 
 RAISING_EXPRESSIONS, TUPLE_EXPRESSIONS = expressions(p=raising_fn), expressions(s=lambda a: tuple(OUT))
+INTERRUPTING_EXPRESSIONS = expressions(p=interrupting_fn)
 NONE_EXPRESSIONS, BAD_ENTRY = expressions(w=lambda a: [None]), {**EXPRESSIONS, "q": {"type": "phrase", "inp": "EQ"}}
-TRACKED += [RAISING_EXPRESSIONS, TUPLE_EXPRESSIONS, NONE_EXPRESSIONS, BAD_ENTRY]
+TRACKED += [RAISING_EXPRESSIONS, TUPLE_EXPRESSIONS, NONE_EXPRESSIONS, BAD_ENTRY, INTERRUPTING_EXPRESSIONS]
 NO_BASE = {k: v for k, v in DATASET.items() if k != "BASE"}
 FLAT_ARRAY = {**DATASET, "ASSETS": {**ASSETS, "EQ": ("FORWARDS", np.ones(3))}}
 NO_TIME, WRONG_TIME = EVENTS.drop_columns(["time"]), timetable(ROWS[::-1])
 T1_EVENTS = timetable([(P + DAY, "t1", "+", 1.0, "EQ")], tracks=["t0", "t1"])
 TRACKED += [NO_BASE, FLAT_ARRAY, NO_TIME, WRONG_TIME, T1_EVENTS]
+
+# A grid that runs for seconds, stopped a millisecond in by what a SIGALRM handler raises.
+LONG_GRID = {**DATASET, "FD": {"N_X": 2000, "MAX_X": 1.0, "TIMESTEP": 1e-6, "FLAGS": 11}}
+TRACKED += [LONG_GRID]
+
+
+def alarm_handler(signum, frame):
+    raise KeyboardInterrupt
+
+
+def alarmed(call):
+    previous = signal.signal(signal.SIGALRM, alarm_handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        return call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
 
 mc, fixed, hw, bs = _kestro.mc_price, _kestro.fixed_price, _kestro.fd_hullwhite_price, _kestro.fd_blackscholes_price
 SCENARIOS = {
@@ -136,6 +170,12 @@ SCENARIOS = {
     "time goes backward": (lambda: mc(WRONG_TIME, STATE, DATASET, EXPRESSIONS), "earlier than the current time"),
     "expression entry not a dict": (lambda: bs(FD_EVENTS, STATE, DATASET, {"x": 1}), "Error in value of n/a"),
     "track 0 never written": (lambda: bs(T1_EVENTS, STATE, DATASET, {}), "Track 0 not found"),
+    # interruptions
+    "advance raises KeyboardInterrupt": (lambda: mc(EVENTS, INTERRUPTING, DATASET, EXPRESSIONS), KeyboardInterrupt),
+    "phrase raises KeyboardInterrupt": (lambda: fixed(EVENTS, STATE, DATASET, INTERRUPTING_EXPRESSIONS),
+                                        KeyboardInterrupt),
+    "set_stat raises SystemExit": (lambda: bs(FD_EVENTS, INTERRUPTING, DATASET, {}), SystemExit),
+    "a signal stops a grid": (lambda: alarmed(lambda: bs(FD_EVENTS, STATE, LONG_GRID, {})), KeyboardInterrupt),
 }
 
 
@@ -143,9 +183,9 @@ def run(scenario):
     call, expected = SCENARIOS[scenario]
     if expected is None:
         return call()
-    with pytest.raises(TypeError if expected is TypeError else RuntimeError) as info:
+    with pytest.raises(expected if isinstance(expected, type) else RuntimeError) as info:
         call()
-    assert expected is TypeError or expected in str(info.value), info.value
+    assert isinstance(expected, type) or expected in str(info.value), info.value
 
 
 def settle():

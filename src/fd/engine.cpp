@@ -6,6 +6,7 @@
 
 #include "memory_limit.h"
 #include "numbers.h"
+#include "signal_check.h"
 #include "time_units.h"
 #include "timetable/mod.h"
 
@@ -21,6 +22,10 @@ constexpr double kMaxNodeSteps = 1e10;
 constexpr double kMaxStepMs = 9223372036854775808.0;
 // Node arrays a step holds besides the tracks: x, M and T (three each), T's factors (two), the product.
 constexpr double kArraysPerNode = 10;
+// Estimated cost of a step for the pacing of the signal checks, generous: the operators'
+// curve lookups, then per node the operators and each track's product and solve.
+constexpr uint64_t kStepNs = 500;
+constexpr uint64_t kNodeStepNs = 20;
 
 // TIMESTEP in whole milliseconds: truncated toward zero, saturating, NaN as 0.
 int64_t step_ms(double timestep) {
@@ -52,7 +57,7 @@ class BackwardWalk {
       if (!e) return std::unexpected(at_event(row, EvaluationError::message("No event time")));
       for (; lattice > *e; lattice = minus_saturating(lattice, dt)) KESTRO_RETURN_IF_ERROR(roll_back(lattice));
       KESTRO_RETURN_IF_ERROR(roll_back(*e));
-      if (auto applied = apply_event(row, *e); !applied) return std::unexpected(at_event(row, applied.error()));
+      if (auto applied = apply_event(row, *e); !applied) return std::unexpected(at_event(row, std::move(applied).error()));
     }
     for (; lattice > settings_.pricing_ts; lattice = minus_saturating(lattice, dt)) {
       KESTRO_RETURN_IF_ERROR(roll_back(lattice));
@@ -61,13 +66,14 @@ class BackwardWalk {
   }
 
  private:
-  EvaluationError at_event(size_t row, const EvaluationError& cause) const {
-    return EvaluationError::AtEvent{table_.describe(row), render(cause)};
+  EvaluationError at_event(size_t row, EvaluationError cause) const {
+    return EvaluationError::at_event(table_.describe(row), std::move(cause));
   }
 
   // One Crank-Nicolson step of every track from the current time down to `target`.
   Result<void, EvaluationError> roll_back(int64_t target) {
     if (year_fraction(grid_.now, target) < kSkipYears) return {};
+    KESTRO_RETURN_IF_ERROR(pacer_.step(kStepNs + kNodeStepNs * nodes_ * (grid_.ledger.values().size() + 1)));
     KESTRO_ASSIGN_OR_RETURN(const bool changed, model_.explicit_operator(grid_.now, target, grid_.x, grid_.dx, m_));
     if (changed) {
       implicit_from_explicit(m_, t_);
@@ -119,6 +125,7 @@ class BackwardWalk {
   TridiagonalOperator m_, t_;
   ThomasFactors factors_;
   PathArray product_;
+  SignalPacer pacer_;
 };
 
 // The tracks the rows book, each rolled back on its own array at every step.

@@ -13,14 +13,12 @@ Result<double, EvaluationError> ConstantSeries::value(std::string_view name, int
 
 Result<double, EvaluationError> PySeries::value(std::string_view name, int64_t t_ms) const {
   if (name == base_) return 1.0;
-  auto failure = [](PyException exc) {
-    return EvaluationError::message(render(PythonCallError{PythonCallError::Method{"get_value", std::move(exc)}}));
-  };
+  auto failure = [](PyException exc) { return call_failure(PythonCallError::in_method("get_value", std::move(exc))); };
   PyRef py_name = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
   PyRef py_time = PyRef::steal(PyLong_FromLongLong(t_ms));
   if (!py_name || !py_time) return std::unexpected(failure(PyException::fetch()));
   auto result = call_method(source_, "get_value", {py_name.get(), py_time.get()});
-  if (!result) return std::unexpected(EvaluationError::message(render(result.error())));
+  if (!result) return std::unexpected(call_failure(std::move(result).error()));
   const double value = PyFloat_AsDouble(result->get());
   if (value == -1.0 && PyErr_Occurred()) return std::unexpected(failure(PyException::fetch()));
   return value;

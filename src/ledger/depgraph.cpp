@@ -1,13 +1,17 @@
 #include "ledger/depgraph.h"
 
 #include "overloaded.h"
+#include "signal_check.h"
 #include "timetable/mod.h"
 
 namespace kestro {
 
 Result<void, EvaluationError> EventGraph::settle(const Timetable& table, Ledger& ledger, uint32_t flags) {
   std::vector<EventNode> nodes = std::exchange(nodes_, {});
+  SignalPacer pacer;
+  const uint64_t booking_ns = 200 + 8 * ledger.path_count();  // estimated, generously: a few passes over the paths
   for (size_t row = nodes.size(); row-- > 0;) {
+    KESTRO_RETURN_IF_ERROR(pacer.step(booking_ns));
     EventNode::node_type& node = nodes[row].node;
     if (std::holds_alternative<EventNode::Pending>(node)) continue;
     KESTRO_ASSIGN_OR_RETURN(const uint64_t track, table.track(row));

@@ -73,7 +73,7 @@ Result<double, PyException> to_double(PyObject* value) {
 
 template <class T>
 Result<T, InputError> typed(const char* key, Result<T, PyException> converted) {
-  if (!converted) return std::unexpected(InputError::WrongType{key, converted.error().render()});
+  if (!converted) return std::unexpected(InputError::wrong_type(key, std::move(converted).error()));
   return converted;
 }
 

@@ -9,13 +9,6 @@
 
 namespace kestro {
 
-namespace {
-
-// A failed py_state call ends the walk as a plain message.
-EvaluationError method_failure(const PythonCallError& error) { return EvaluationError::message(render(error)); }
-
-}  // namespace
-
 Result<void, EvaluationError> MonteCarloModel::check_paths(size_t length, std::string_view call) const {
   if (length == 1 || length == settings_.paths) return {};
   return std::unexpected(EvaluationError::message(std::string(call) + " returned an array of length " +
@@ -27,9 +20,9 @@ Result<void, EvaluationError> MonteCarloModel::update_discount(int64_t t, bool l
   if (!later) return {};
   const double x = year_fraction(t, settings_.pricing_ts);
   PyRef year = PyRef::steal(PyFloat_FromDouble(x));
-  if (!year) return std::unexpected(method_failure(PythonCallError{PythonCallError::Exception{PyException::fetch()}}));
+  if (!year) return std::unexpected(call_failure(PythonCallError::raised(PyException::fetch())));
   auto result = call_method(py_state_, "advance", {year.get()});
-  if (!result) return std::unexpected(method_failure(result.error()));
+  if (!result) return std::unexpected(call_failure(std::move(result).error()));
 
   // Lengths are checked before anything is copied; the running product is taken in the copy.
   if (std::optional<size_t> length = path_array_length(result->get(), /*accept_bool=*/false)) {
@@ -39,6 +32,7 @@ Result<void, EvaluationError> MonteCarloModel::update_discount(int64_t t, bool l
   }
   const double factor = PyFloat_AsDouble(result->get());
   if (!(factor == -1.0 && PyErr_Occurred())) return multiply_into(discount, PathArray::scalar(factor));
+  if (interrupt_pending()) return std::unexpected(Interrupted{PyException::fetch()});
   PyErr_Clear();
   // No stochastic discount: the curve's factor runs from the pricing time, so it replaces the product.
   KESTRO_ASSIGN_OR_RETURN(const double df, settings_.assets.discount_factor(x));
@@ -49,9 +43,9 @@ Result<void, EvaluationError> MonteCarloModel::update_discount(int64_t t, bool l
 Result<PathArray, EvaluationError> MonteCarloModel::asset_amount(const AssetRef& asset, int64_t t,
                                                                  PathArray multiplier) {
   PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(asset.name.data(), static_cast<Py_ssize_t>(asset.name.size())));
-  if (!name) return std::unexpected(method_failure(PythonCallError{PythonCallError::Exception{PyException::fetch()}}));
+  if (!name) return std::unexpected(call_failure(PythonCallError::raised(PyException::fetch())));
   auto result = call_method(py_state_, "get_value", {name.get()});
-  if (!result) return std::unexpected(method_failure(result.error()));
+  if (!result) return std::unexpected(call_failure(std::move(result).error()));
   if (std::optional<size_t> length = path_array_length(result->get(), /*accept_bool=*/false)) {
     KESTRO_RETURN_IF_ERROR(check_paths(*length, "get_value('" + std::string(asset.name) + "')"));
     return read_scaled_path_array(result->get(), multiplier);  // copied and scaled in one pass

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "py_state.h"
+#include "signal_check.h"
 #include "stats/stats_internal.h"
 
 namespace kestro {
@@ -75,14 +76,16 @@ Result<void, EvaluationError> write_backtest_stats(Ledger& ledger, PyObject* py_
   PyRef reader_class = pyarrow ? PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader")) : PyRef();
   PyRef stats = PyRef::steal(PyDict_New());
   if (!reader_class || !stats) return std::unexpected(python_failure());
+  SignalPacer pacer;
   for (uint64_t track : tracks) {
+    KESTRO_RETURN_IF_ERROR(pacer.step(20'000 + 100 * cashflows[track].size()));  // estimated: a batch through pyarrow
     auto batch = cashflow_batch(cashflows[track]);
     if (!batch.ok()) return std::unexpected(arrow_failure(batch.status()));
     KESTRO_ASSIGN_OR_RETURN(PyRef py_batch, to_pyarrow(std::move(batch).ValueUnsafe(), reader_class.get()));
     PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(track));
     if (!key || PyDict_SetItem(stats.get(), key.get(), py_batch.get()) < 0) return std::unexpected(python_failure());
   }
-  set_stat(py_state, "CASHFLOW", stats.get());
+  KESTRO_RETURN_IF_ERROR(set_stat(py_state, "CASHFLOW", stats.get()));
   return {};
 }
 

@@ -38,7 +38,7 @@ Result<PyRef, InputError> required(PyObject* entry, const char* key) {
 
 template <class T>
 Result<T, InputError> typed(const char* key, Result<T, PyException> converted) {
-  if (!converted) return std::unexpected(InputError::WrongType{key, converted.error().render()});
+  if (!converted) return std::unexpected(InputError::wrong_type(key, std::move(converted).error()));
   return converted;
 }
 
@@ -96,7 +96,7 @@ Result<ExpressionTables, InputError> read_expressions(PyObject* expressions) {
       return std::unexpected(InputError::WrongType{"n/a", std::move(text)});
     }
     if (auto read = read_entry(entry, name, tables); !read) {
-      return std::unexpected(InputError::Expression{std::move(name), std::move(read).error()});
+      return std::unexpected(InputError::in_expression(std::move(name), std::move(read).error()));
     }
   }
   return tables;

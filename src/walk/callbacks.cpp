@@ -10,6 +10,7 @@ Result<PathArray, PythonCallError> convert_output(PyObject* item) {
   if (auto array = read_path_array(item, /*accept_bool=*/true)) return std::move(*array);
   const double value = PyFloat_AsDouble(item);
   if (value == -1.0 && PyErr_Occurred()) {
+    if (interrupt_pending()) return std::unexpected(PythonCallError::raised(PyException::fetch()));
     PyErr_Clear();
     std::string type;
     if (!str_of(reinterpret_cast<PyObject*>(Py_TYPE(item)), type)) type = "<unknown>";
@@ -22,17 +23,17 @@ Result<PathArray, PythonCallError> convert_output(PyObject* item) {
 
 Result<std::vector<PathArray>, PythonCallError> evaluate(const Expression& expr, std::vector<PathArray> inputs) {
   PyRef args = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(inputs.size())));
-  if (!args) return std::unexpected(PythonCallError{PythonCallError::Exception{PyException::fetch()}});
+  if (!args) return std::unexpected(PythonCallError::raised(PyException::fetch()));
   for (size_t i = 0; i < inputs.size(); ++i) {
     const size_t n = inputs[i].size();
     PyRef array = numpy_adopting(inputs[i].release(), n);
-    if (!array) return std::unexpected(PythonCallError{PythonCallError::Exception{PyException::fetch()}});
+    if (!array) return std::unexpected(PythonCallError::raised(PyException::fetch()));
     PyList_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), array.release());
   }
 
   PyRef result = PyRef::steal(PyObject_CallOneArg(expr.fn.get(), args.get()));
   args.reset();  // the engine keeps nothing of what it handed over
-  if (!result) return std::unexpected(PythonCallError{PythonCallError::Exception{PyException::fetch()}});
+  if (!result) return std::unexpected(PythonCallError::raised(PyException::fetch()));
   if (!PyList_Check(result.get())) {
     std::string text;
     str_of(PyException::conversion(result.get(), "PyList").value(), text);

@@ -4,6 +4,8 @@
 
 #include "ledger/depgraph.h"
 #include "memory_limit.h"
+#include "signal_check.h"
+#include "stack_room.h"
 #include "timetable/mod.h"
 #include "walk/callbacks.h"
 
@@ -14,6 +16,15 @@ namespace {
 // Phrases resolve their inputs before their function runs, so nesting recurses in C++ alone:
 // bound it well below what the stack holds.
 constexpr size_t kMaxPhraseDepth = 1000;
+// A level of nesting takes about a kilobyte of stack, but a thread's stack may be small: stop
+// short of its end, with room left for the function called at the deepest level.
+constexpr size_t kStackReserve = 64 * 1024;
+
+// Estimated costs for the signal checks' pacing (SignalPacer), generous: a row's or a booking's
+// fixed cost and its passes over the paths, and the call of an expression function.
+constexpr uint64_t kRowNs = 200;
+constexpr uint64_t kPathNs = 8;
+constexpr uint64_t kCallNs = 2000;
 
 class Walker {
  public:
@@ -26,20 +37,22 @@ class Walker {
         now_(model.start_time()) {}
 
   Result<Ledger, EvaluationError> run() {
+    const uint64_t row_ns = kRowNs + kPathNs * model_.path_count();
     for (size_t row = 0; row < table_.num_rows(); ++row) {
+      KESTRO_RETURN_IF_ERROR(pacer_.step(row_ns));
       auto t = checked_time(row);
-      if (!t) return std::unexpected(at_event(row, t.error()));
+      if (!t) return std::unexpected(at_event(row, std::move(t).error()));
       KESTRO_RETURN_IF_ERROR(model_.update_discount(*t, *t > now_, discount_));
       now_ = *t;
-      if (auto done = evaluate_row(row, *t); !done) return std::unexpected(at_event(row, done.error()));
+      if (auto done = evaluate_row(row, *t); !done) return std::unexpected(at_event(row, std::move(done).error()));
     }
     KESTRO_RETURN_IF_ERROR(graph_.settle(table_, ledger_, model_.flags()));
     return std::move(ledger_);
   }
 
  private:
-  EvaluationError at_event(size_t row, const EvaluationError& cause) const {
-    return EvaluationError::AtEvent{table_.describe(row), render(cause)};
+  EvaluationError at_event(size_t row, EvaluationError cause) const {
+    return EvaluationError::at_event(table_.describe(row), std::move(cause));
   }
 
   Result<int64_t, EvaluationError> checked_time(size_t row) const {
@@ -119,6 +132,11 @@ class Walker {
       return std::unexpected(EvaluationError::message("Phrases nest more than " + std::to_string(kMaxPhraseDepth) +
                                                       " deep through their inputs"));
     }
+    if (stack_left() < kStackReserve) {
+      return std::unexpected(EvaluationError::message("Phrases nest more than " + std::to_string(phrases_.size()) +
+                                                      " deep through their inputs, more than this thread's stack "
+                                                      "holds"));
+    }
     phrases_.push_back(name);
     auto outputs = call(*table_.expressions().find_phrase(name), t);
     phrases_.pop_back();
@@ -139,6 +157,7 @@ class Walker {
 
   // Resolves the inputs in order, then calls the function.
   Result<std::vector<PathArray>, EvaluationError> call(const Expression& expr, int64_t t) {
+    KESTRO_RETURN_IF_ERROR(pacer_.step(kCallNs + kPathNs * model_.path_count() * (expr.inputs.size() + 1)));
     std::vector<PathArray> inputs;
     inputs.reserve(expr.inputs.size());
     for (const std::string& name : expr.inputs) {
@@ -146,7 +165,7 @@ class Walker {
       inputs.push_back(std::move(input));
     }
     auto outputs = evaluate(expr, std::move(inputs));
-    if (!outputs) return std::unexpected(PhraseError{render(outputs.error())});
+    if (!outputs) return std::unexpected(phrase_failure(std::move(outputs).error()));
     return std::move(outputs).value();
   }
 
@@ -159,6 +178,7 @@ class Walker {
   int64_t now_;                            // ms; never decreases
   std::vector<std::string_view> phrases_;  // phrases being evaluated, outermost first
   HeldMemory held_{"The walk"};            // path arrays held by the graph and the snaps
+  SignalPacer pacer_;                      // rows and expression calls
 };
 
 }  // namespace
