@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 PRELUDE = """
@@ -122,3 +123,39 @@ def test_a_request_beyond_the_address_space_limit_is_refused_before_allocating()
             print(str(error).splitlines()[-1])
     """)
     assert "PATHS = 400000000" in out and "MB available" in out
+
+
+@pytest.mark.parametrize("kind", ["snapper", "phrase"])
+def test_expression_outputs_nobody_reads_are_checked_but_not_copied(kind):
+    """A snapper with one output name returning three 2*10^8 views, or a phrase whose value is
+    its last output, reads only what it keeps: no gigabytes for the others."""
+    out = run(f"""
+        big = np.broadcast_to(np.float64(1.0), (200_000_000,))
+        fn = lambda inputs: [2.0, big, big, big] if "{kind}" == "snapper" else [big, big, big, 3.0]
+        entry = {{"type": "{kind}", "fn": fn, "inp": []}}
+        if "{kind}" == "snapper":
+            entry["out"] = ["kept"]
+            rows = [(P + DAY, "v", "+", 1.0, "S"), (P + DAY, "v", "+", 1.0, "kept")]
+        else:
+            rows = [(P + DAY, "v", "+", 1.0, "S")]
+        before = peak_mb()
+        price = _kestro.fixed_price(timetable(rows), None, {{"BASE": "USD", "PRICING_TS": P, "ASSETS": {{"USD": USD}},
+                                                           "FIXED": {{"FLAGS": 0}}}}, {{"S": entry}})
+        print(price, peak_mb() - before)
+    """)
+    price, grown = out.split()
+    assert float(price) == pytest.approx((2.0 if kind == "snapper" else 3.0) * np.exp(-0.02 / 365), rel=1e-12)
+    assert float(grown) < 100.0
+
+
+def test_an_unread_output_of_the_wrong_type_is_still_refused():
+    out = run("""
+        fn = lambda inputs: [None, 1.0]
+        try:
+            _kestro.fixed_price(timetable([(P + DAY, "v", "+", 1.0, "S")]), None,
+                                {"BASE": "USD", "PRICING_TS": P, "ASSETS": {"USD": USD}, "FIXED": {"FLAGS": 0}},
+                                {"S": {"type": "phrase", "fn": fn, "inp": []}})
+        except RuntimeError as error:
+            print(str(error).splitlines()[-1])
+    """)
+    assert "Expected float or array, received <class 'NoneType'>" in out

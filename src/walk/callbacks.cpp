@@ -6,7 +6,10 @@ namespace kestro {
 
 namespace {
 
-Result<PathArray, PythonCallError> convert_output(PyObject* item) {
+// An element the caller reads is copied; one it drops is only checked, so a large array nobody
+// reads costs nothing.
+Result<PathArray, PythonCallError> convert_output(PyObject* item, bool used) {
+  if (!used && path_array_length(item, /*accept_bool=*/true)) return PathArray();
   if (auto array = read_path_array(item, /*accept_bool=*/true)) return std::move(*array);
   const double value = PyFloat_AsDouble(item);
   if (value == -1.0 && PyErr_Occurred()) {
@@ -21,7 +24,8 @@ Result<PathArray, PythonCallError> convert_output(PyObject* item) {
 
 }  // namespace
 
-Result<std::vector<PathArray>, PythonCallError> evaluate(const Expression& expr, std::vector<PathArray> inputs) {
+Result<std::vector<PathArray>, PythonCallError> evaluate(const Expression& expr, std::vector<PathArray> inputs,
+                                                         OutputUse use) {
   PyRef args = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(inputs.size())));
   if (!args) return std::unexpected(PythonCallError::raised(PyException::fetch()));
   for (size_t i = 0; i < inputs.size(); ++i) {
@@ -44,7 +48,8 @@ Result<std::vector<PathArray>, PythonCallError> evaluate(const Expression& expr,
   // The function may still hold the list and change it while we read: index it afresh each time.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.get()); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(result.get(), i));
-    KESTRO_ASSIGN_OR_RETURN(PathArray converted, convert_output(item.get()));
+    const bool used = static_cast<size_t>(i) < use.first || (use.last && i == PyList_GET_SIZE(result.get()) - 1);
+    KESTRO_ASSIGN_OR_RETURN(PathArray converted, convert_output(item.get(), used));
     outputs.push_back(std::move(converted));
   }
   return outputs;

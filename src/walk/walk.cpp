@@ -138,7 +138,7 @@ class Walker {
                                                       "holds"));
     }
     phrases_.push_back(name);
-    auto outputs = call(*table_.expressions().find_phrase(name), t);
+    auto outputs = call(*table_.expressions().find_phrase(name), t, OutputUse{0, true});
     phrases_.pop_back();
     if (!outputs) return std::unexpected(std::move(outputs).error());
     if (outputs->empty()) return std::unexpected(EvaluationError::message("No output from phrase"));
@@ -146,7 +146,8 @@ class Walker {
   }
 
   Result<void, EvaluationError> evaluate_snapper(const Snapper& snapper, int64_t t) {
-    KESTRO_ASSIGN_OR_RETURN(std::vector<PathArray> outputs, call(snapper.expr, t));
+    KESTRO_ASSIGN_OR_RETURN(std::vector<PathArray> outputs,
+                            call(snapper.expr, t, OutputUse{snapper.outputs.size(), false}));
     const size_t stored = std::min(outputs.size(), snapper.outputs.size());
     for (size_t j = 0; j < stored; ++j) {
       KESTRO_RETURN_IF_ERROR(hold(outputs[j]));
@@ -156,7 +157,7 @@ class Walker {
   }
 
   // Resolves the inputs in order, then calls the function.
-  Result<std::vector<PathArray>, EvaluationError> call(const Expression& expr, int64_t t) {
+  Result<std::vector<PathArray>, EvaluationError> call(const Expression& expr, int64_t t, OutputUse use) {
     KESTRO_RETURN_IF_ERROR(pacer_.step(kCallNs + kPathNs * model_.path_count() * (expr.inputs.size() + 1)));
     std::vector<PathArray> inputs;
     inputs.reserve(expr.inputs.size());
@@ -164,7 +165,7 @@ class Walker {
       KESTRO_ASSIGN_OR_RETURN(PathArray input, resolve_name(name, t));
       inputs.push_back(std::move(input));
     }
-    auto outputs = evaluate(expr, std::move(inputs));
+    auto outputs = evaluate(expr, std::move(inputs), use);
     if (!outputs) return std::unexpected(phrase_failure(std::move(outputs).error()));
     return std::move(outputs).value();
   }
