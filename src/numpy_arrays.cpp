@@ -1,6 +1,5 @@
 #include "numpy_arrays.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "numpy_api.h"
@@ -82,7 +81,7 @@ PathArray read_scaled_path_array(PyObject* obj, const PathArray& factor) {
   const npy_intp stride = PyArray_STRIDE(array, 0);
   const char* base = PyArray_BYTES(array);
   const bool swapped = !PyArray_ISNOTSWAPPED(array);
-  const size_t size = std::max(n, factor.size());
+  const size_t size = n == 1 ? factor.size() : n;  // broadcasting: a single value takes the other length
   const npy_intp step = n == 1 ? 0 : stride;  // a single value stands for every path
   const double* f = factor.data();
   const size_t fs = factor.step();

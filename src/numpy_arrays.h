@@ -25,7 +25,7 @@ std::optional<PathArray> read_path_array(PyObject* obj, bool accept_bool);
 std::optional<size_t> path_array_length(PyObject* obj, bool accept_bool);
 /// read_path_array of a float64 array (path_array_length said yes, accept_bool false), each
 /// element multiplied by `factor` (length 1, or the array's length when that is 1 or equal) in
-/// the same pass: the result has the longer of the two lengths.
+/// the same pass: the result has the array's length, or the factor's when the array has one element.
 PathArray read_scaled_path_array(PyObject* obj, const PathArray& factor);
 /// A float64 array holding a copy of `data`.
 PyRef numpy_copy(const double* data, size_t n);
