@@ -141,14 +141,14 @@ def _keys(column: Any) -> np.ndarray:
 
 
 def _snap_names(expressions: dict[str, dict[str, Any]]) -> set[str]:
-    return {name for spec in expressions.values() if isinstance(spec, dict) for name in spec.get("out", ()) or ()}
+    return {name for entry in expressions.values() if isinstance(entry, dict) for name in entry.get("out", ()) or ()}
 
 
 def _expression_bonds(expressions: dict[str, dict[str, Any]]) -> dict[str, dict[str, int]]:
     """The bonds each expression reads, by name: its own inputs and those of the phrases it reads."""
     direct: dict[str, dict[str, int]] = {}
-    for name, spec in expressions.items():
-        inputs = spec.get("inp", ()) if isinstance(spec, dict) else ()
+    for name, entry in expressions.items():
+        inputs = entry.get("inp", ()) if isinstance(entry, dict) else ()
         direct[name] = {}
         for item in inputs or ():
             if isinstance(item, str) and item not in expressions:
@@ -158,8 +158,8 @@ def _expression_bonds(expressions: dict[str, dict[str, Any]]) -> dict[str, dict[
 
     def reads(name: str, seen: frozenset[str]) -> dict[str, int]:
         found = dict(direct.get(name, {}))
-        spec = expressions.get(name)
-        for item in (spec.get("inp", ()) if isinstance(spec, dict) else ()) or ():
+        entry = expressions.get(name)
+        for item in (entry.get("inp", ()) if isinstance(entry, dict) else ()) or ():
             if isinstance(item, str) and item in expressions and item not in seen:
                 found.update(reads(item, seen | {item}))
         return found
@@ -173,8 +173,8 @@ def _mentions_bonds(contract: Contract) -> bool:
     if values and any(isinstance(v, str) and v.startswith(BOND_PREFIX) for v in values):
         return True
     return any(isinstance(item, str) and item.startswith(BOND_PREFIX)
-               for spec in contract.expressions.values() if isinstance(spec, dict)
-               for item in spec.get("inp", ()) or ())
+               for entry in contract.expressions.values() if isinstance(entry, dict)
+               for item in entry.get("inp", ()) or ())
 
 
 def _unit_bonds(contract: Contract) -> tuple[dict[int, tuple[str, int]], np.ndarray, list[Any]]:
