@@ -73,9 +73,11 @@ Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, PathArr
   const size_t vs = value.step();
   // Additions still pending on this track are folded into this booking's pass.
   std::vector<double> add;
-  if (auto it = pending_.find(track); it != pending_.end()) {
-    add = std::move(it->second);
-    pending_.erase(it);
+  if (!pending_.empty()) {
+    if (auto it = pending_.find(track); it != pending_.end()) {
+      add = std::move(it->second);
+      pending_.erase(it);
+    }
   }
   const double* ap = add.data();
   const size_t ac = add.size();
