@@ -15,7 +15,8 @@ from kestro.market import Market, zero_curve
 from kestro.paths import GbmPaths, HullWhitePaths
 from kestro.recorder import Recorder
 from kestro.templates import bermudan_swaption, bond_option
-from kestro.timetable import DEFAULT_START, YEAR_MS, add_years, timetable, to_ms
+from kestro.clock import DEFAULT_START, YEAR_MS, add_years, to_ms
+from kestro.events import timetable
 
 ql = pytest.importorskip("QuantLib")
 

@@ -9,7 +9,8 @@ import numpy as np
 import pyarrow as pa
 import pytest
 
-from kestro.timetable import DEFAULT_START, YEAR_MS, add_years, timetable, to_ms
+from kestro.clock import DEFAULT_START, YEAR_MS, add_years, to_ms
+from kestro.events import timetable
 
 P = 1_767_225_600_000  # 2026-01-01T00:00:00Z
 DAY = 86_400_000

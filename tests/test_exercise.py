@@ -12,7 +12,7 @@ import kestro
 from kestro import exercise
 from kestro.paths import GbmPaths
 from kestro.recorder import Recorder
-from kestro.timetable import DAY_MS, DEFAULT_START, add_years, to_ms
+from kestro.clock import DAY_MS, DEFAULT_START, add_years, to_ms
 
 MARKET = kestro.Market.flat(rate=0.05, spots={"STK": 100.0})
 START = to_ms(DEFAULT_START)

@@ -19,7 +19,8 @@ from kestro.templates import (
     knock_out_call,
     zero_coupon_bond,
 )
-from kestro.timetable import DEFAULT_START, YEAR_MS, timetable, to_ms
+from kestro.clock import DEFAULT_START, YEAR_MS, to_ms
+from kestro.events import timetable
 
 P = to_ms(DEFAULT_START)
 MARKET = Market.flat(rate=0.05, spots={"STK": 100.0})

@@ -24,7 +24,7 @@ from kestro.templates import (
     knock_out_put,
     zero_coupon_bond,
 )
-from kestro.timetable import DEFAULT_START, YEAR_MS, to_ms
+from kestro.clock import DEFAULT_START, YEAR_MS, to_ms
 
 R, Q, VOL, SPOT = 0.05, 0.02, 0.25, 100.0
 # A rising zero curve: r·t is interpolated linearly between the points.

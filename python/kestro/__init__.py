@@ -59,7 +59,8 @@ from kestro.templates import (
     knock_out_put,
     zero_coupon_bond,
 )
-from kestro.timetable import DAY_MS, DEFAULT_START, YEAR_MS, add_years, timetable, to_ms
+from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, to_ms
+from kestro.events import timetable
 
 __version__ = "0.1.0"
 

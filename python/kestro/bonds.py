@@ -32,7 +32,7 @@ import pyarrow as pa
 
 from kestro.curves import Curve
 from kestro.market import Market, forward_curve
-from kestro.timetable import DAY_MS, YEAR_MS, to_ms
+from kestro.clock import DAY_MS, YEAR_MS, to_ms
 
 if TYPE_CHECKING:
     from kestro.templates import Contract

@@ -44,7 +44,8 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 import pyarrow as pa
 
-from kestro.timetable import YEAR_MS, _encode
+from kestro.clock import YEAR_MS
+from kestro.events import _encode
 
 __all__ = ["ExerciseRule", "PATHS_PER_FUNCTION", "Choice", "choices", "fit", "regression_names"]
 

@@ -8,19 +8,14 @@ price at or before that time.
 
 from __future__ import annotations
 
-import datetime as _dt
 from typing import Any, Mapping, Union
 
 import numpy as np
 import pyarrow as pa
 
+from kestro.clock import format_ms as _format_ms, to_milliseconds, to_ms
+
 __all__ = ["HistorySource", "HistoryError", "UnknownAssetError", "NoPriceError", "to_milliseconds"]
-
-_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
-_EPOCH_NAIVE = _EPOCH.replace(tzinfo=None)
-_ONE_MS = _dt.timedelta(milliseconds=1)
-_ARROW_UNIT_MS = {"s": (1000, 1), "ms": (1, 1), "us": (1, 1000), "ns": (1, 1_000_000)}
-
 
 class HistoryError(LookupError):
     """A historical price that cannot be given."""
@@ -35,77 +30,6 @@ class UnknownAssetError(HistoryError, KeyError):
 
 class NoPriceError(HistoryError):
     """The asset has no price at or before the time asked for."""
-
-
-def _format_ms(t: int) -> str:
-    try:
-        return (_EPOCH + t * _ONE_MS).isoformat(timespec="milliseconds").replace("+00:00", "Z")
-    except OverflowError:
-        return f"{t} ms"
-
-
-def _datetime_ms(value: Any) -> int:
-    if isinstance(value, _dt.datetime):
-        epoch = _EPOCH if value.tzinfo is not None and value.utcoffset() is not None else _EPOCH_NAIVE
-        return (value - epoch) // _ONE_MS
-    if isinstance(value, _dt.date):
-        return (_dt.datetime(value.year, value.month, value.day) - _EPOCH_NAIVE) // _ONE_MS
-    if isinstance(value, np.datetime64):
-        if np.isnat(value):
-            raise ValueError("a time is missing (NaT)")
-        return int(value.astype("datetime64[ms]").astype(np.int64))
-    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
-        return int(value)
-    if isinstance(value, str):
-        return _datetime_ms(np.datetime64(value, "ms"))
-    raise TypeError(f"cannot read {value!r} ({type(value).__name__}) as a time: give datetimes, datetime64 "
-                    "values, ISO strings or integer milliseconds since 1970-01-01 UTC")
-
-
-def _arrow_ms(array: Union[pa.Array, pa.ChunkedArray]) -> np.ndarray:
-    if array.null_count:
-        raise ValueError("a time is missing (null)")
-    kind = array.type
-    if pa.types.is_timestamp(kind):
-        scale, divisor = _ARROW_UNIT_MS[kind.unit]
-        raw = array.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.int64)
-        return raw * scale if divisor == 1 else np.floor_divide(raw, divisor)
-    if pa.types.is_date32(kind):
-        return array.cast(pa.int32()).to_numpy(zero_copy_only=False).astype(np.int64) * 86_400_000
-    if pa.types.is_date64(kind):
-        return array.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.int64)
-    if pa.types.is_integer(kind):
-        return array.cast(pa.int64()).to_numpy(zero_copy_only=False).astype(np.int64)
-    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
-        return to_milliseconds(array.to_pylist())
-    raise TypeError(f"cannot read Arrow type {kind} as times")
-
-
-def to_milliseconds(times: Any) -> np.ndarray:
-    """Times as int64 milliseconds since 1970-01-01 UTC, the engine's time unit.
-
-    Accepts a sequence or array of ``datetime`` (naive ones are taken as UTC), ``date``
-    (midnight UTC), ``numpy.datetime64`` values, ISO strings or integer milliseconds, as well as
-    pyarrow timestamp/date/integer arrays and pandas datetime indexes or series. Finer units
-    are floored to the millisecond. Floats are refused: their unit would be a guess.
-    """
-    if isinstance(times, (pa.Array, pa.ChunkedArray)):
-        return _arrow_ms(times)
-    if type(times).__module__.split(".")[0] == "pandas":
-        return _arrow_ms(pa.array(times))
-    array = np.asarray(times)
-    if array.ndim != 1:
-        raise ValueError(f"times must be one-dimensional, got shape {array.shape}")
-    if array.dtype.kind == "M":
-        if np.any(np.isnat(array)):
-            raise ValueError("a time is missing (NaT)")
-        return array.astype("datetime64[ms]").astype(np.int64)
-    if array.dtype.kind in "iu":
-        return array.astype(np.int64)
-    if array.dtype.kind in "OUS":
-        return np.array([_datetime_ms(v) for v in array.tolist()], dtype=np.int64)
-    raise TypeError(f"cannot read an array of {array.dtype} as times: give datetimes, datetime64 values, "
-                    "ISO strings or integer milliseconds since 1970-01-01 UTC")
 
 
 class _Series:
@@ -222,7 +146,7 @@ class HistorySource:
         if name == self.base:
             return 1.0
         found = self._find(name)
-        t = int(t_ms) if isinstance(t_ms, (int, np.integer)) else _datetime_ms(t_ms)
+        t = int(t_ms) if isinstance(t_ms, (int, np.integer)) else to_ms(t_ms)
         i = int(np.searchsorted(found.times, t, side="right")) - 1
         if i < 0:
             if found.times.size == 0:

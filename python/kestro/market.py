@@ -25,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from kestro import curves
-from kestro.timetable import DEFAULT_START, to_ms
+from kestro.clock import DEFAULT_START, to_ms
 
 __all__ = ["MODELS", "Market", "forward_curve", "zero_curve"]
 

@@ -19,7 +19,7 @@ from kestro.estimates import Price
 from kestro.recorder import Recorder
 from kestro.results import standard_error
 from kestro.templates import Contract
-from kestro.timetable import YEAR_MS
+from kestro.clock import YEAR_MS
 
 __all__ = ["EXERCISE_METHODS", "DEFAULT_BASIS_DEGREE", "DEFAULT_CALIBRATION_PATHS", "ExerciseSettings", "run"]
 

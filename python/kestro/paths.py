@@ -31,7 +31,7 @@ import numpy as np
 
 from .bonds import bond_maturity
 from .curves import Curve, CurveLike
-from .timetable import DEFAULT_START, YEAR_MS, to_ms
+from .clock import DEFAULT_START, YEAR_MS, to_ms
 
 __all__ = ["GbmPaths", "HullWhitePaths", "ForwardSpec", "SHORT_RATE", "integrated_variance"]
 

@@ -34,7 +34,7 @@ from kestro.market import DEFAULT_PATHS, MODELS, Market
 from kestro.paths import GbmPaths
 from kestro.recorder import Recorder
 from kestro.templates import Contract
-from kestro.timetable import YEAR_MS
+from kestro.clock import YEAR_MS
 
 __all__ = ["ALL_STATS", "PriceResult", "price", "price_with_stats"]
 

@@ -45,7 +45,8 @@ import numpy as np
 import pyarrow as pa
 
 from kestro.bonds import bond_asset
-from kestro.timetable import DAY_MS, DEFAULT_START, YEAR_MS, add_years, timetable, to_ms
+from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, to_ms
+from kestro.events import timetable
 
 __all__ = [
     "Contract",

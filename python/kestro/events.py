@@ -23,8 +23,6 @@ pandas DataFrame, pyarrow Table or RecordBatch, and refuses malformed input with
 
 from __future__ import annotations
 
-import datetime as _dt
-import math
 import numbers
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
@@ -32,84 +30,16 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-__all__ = ["COLUMNS", "DAY_MS", "DEFAULT_START", "YEAR_MS", "add_years", "timetable", "to_ms"]
+from kestro.clock import DAY_MS, format_ms, to_ms
+
+__all__ = ["COLUMNS", "timetable"]
 
 COLUMNS: tuple[str, ...] = ("time", "track", "op", "quantity", "unit")
 """The five timetable columns, in the order rows give them."""
 
-YEAR_MS: int = 31_536_000_000
-"""Milliseconds in the engine's year of 365 days: year fractions are Δt / YEAR_MS."""
-
-DAY_MS: int = 86_400_000
-"""Milliseconds in a day."""
-
-DEFAULT_START: _dt.datetime = _dt.datetime(2026, 1, 1, tzinfo=_dt.timezone.utc)
-"""The default start of the templates and pricing time of :class:`kestro.Market`: 2026-01-01 UTC."""
-
-_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
 _TIME_TYPE = pa.timestamp("ms", tz="UTC")
 _KEYED = ("track", "op", "unit")
-_DATETIME64_MS = {"W": (7 * 86_400_000, 1), "D": (86_400_000, 1), "h": (3_600_000, 1), "m": (60_000, 1),
-                  "s": (1000, 1), "ms": (1, 1), "us": (1, 10**3), "ns": (1, 10**6), "ps": (1, 10**9),
-                  "fs": (1, 10**12), "as": (1, 10**15)}
 _ROW_HINT = "a row is a tuple (time, track, op, quantity, unit) or a dict with those keys"
-
-
-def to_ms(time: Any) -> int:
-    """Milliseconds since 1970-01-01T00:00:00Z of ``time``.
-
-    Accepts a ``datetime`` (naive means UTC), a ``date`` (midnight UTC), a
-    ``numpy.datetime64``, an ISO 8601 string (``"2027-01-01"``, ``"2027-01-01T12:00Z"``,
-    naive means UTC) or an integer, taken as milliseconds already. Sub-millisecond parts are
-    dropped toward the past.
-
-    Raises ``TypeError`` for anything else (floats included: they are ambiguous between
-    milliseconds and years) and ``ValueError`` for a string that is not an ISO date.
-    """
-    if isinstance(time, (bool, np.bool_)):
-        raise TypeError(f"a time must be a datetime, date, numpy.datetime64, ISO string or int ms, got {time!r}")
-    if isinstance(time, (int, np.integer)):
-        return int(time)
-    if isinstance(time, _dt.datetime):
-        if time != time:  # pandas NaT
-            raise ValueError("a time must not be NaT")
-        if time.tzinfo is None or time.tzinfo.utcoffset(time) is None:
-            time = time.replace(tzinfo=_dt.timezone.utc)
-        delta = time - _EPOCH
-        return (delta.days * 86_400 + delta.seconds) * 1000 + delta.microseconds // 1000
-    if isinstance(time, _dt.date):
-        return (time - _EPOCH.date()).days * DAY_MS
-    if isinstance(time, np.datetime64):
-        if np.isnat(time):
-            raise ValueError("a time must not be NaT")
-        unit, step = np.datetime_data(time.dtype)
-        if unit == "generic":
-            raise ValueError(f"numpy.datetime64 without a unit is not a time: {time!r}")
-        if unit in ("Y", "M"):  # no fixed length: let NumPy place them on the calendar
-            return int(time.astype("datetime64[D]").astype(np.int64)) * DAY_MS
-        numerator, denominator = _DATETIME64_MS[unit]
-        # Floor division keeps a sub-millisecond time on the millisecond before it.
-        return int(time.astype(np.int64)) * step * numerator // denominator
-    if isinstance(time, str):
-        text = time.strip()
-        try:
-            parsed = _dt.datetime.fromisoformat(text)
-        except ValueError:
-            raise ValueError(f"not an ISO 8601 date or time: {time!r}") from None
-        return to_ms(parsed)
-    raise TypeError(
-        f"a time must be a datetime, date, numpy.datetime64, ISO string or int ms, got {type(time).__name__} {time!r}")
-
-
-def add_years(start: Any, years: float) -> int:
-    """The time ``years`` engine years (of 365 days) after ``start``, in milliseconds.
-
-    ``start`` is anything :func:`to_ms` accepts; the result is rounded to the millisecond,
-    so whole days stay whole days (``add_years(start, 1 / 365)`` is one day later).
-    """
-    if isinstance(years, bool) or not isinstance(years, numbers.Real) or not math.isfinite(years):
-        raise TypeError(f"years must be a finite number, got {years!r}")
-    return to_ms(start) + round(float(years) * YEAR_MS)
 
 
 def timetable(
@@ -314,16 +244,8 @@ def _check_order(times: np.ndarray) -> None:
         if back.size:
             i = int(back[0]) + 1
             raise ValueError(
-                f"row {i}: time {_show(times[i])} is earlier than row {i - 1}'s {_show(times[i - 1])}; "
+                f"row {i}: time {format_ms(times[i])} is earlier than row {i - 1}'s {format_ms(times[i - 1])}; "
                 "rows must be in non-decreasing time order (pass check_order=False to allow it)")
-
-
-def _show(ms: int) -> str:
-    try:
-        moment = _EPOCH + _dt.timedelta(milliseconds=int(ms))
-        return moment.isoformat(timespec="milliseconds" if ms % 1000 else "seconds").replace("+00:00", "Z")
-    except OverflowError:
-        return f"{int(ms)} ms"
 
 
 def _batch(time, track, op, quantity, unit) -> pa.RecordBatch:
