@@ -270,7 +270,7 @@ def test_grid_models_refuse_contracts_with_expressions(model, settings):
 
 def test_contracts_that_start_before_the_pricing_time_or_are_empty_are_refused():
     # A contract agreed earlier prices as long as its events lie ahead: this put expires on 2026-06-01.
-    assert price(european_put(100, 1.0, start="2025-06-01"), MARKET) == 0.0
+    assert price(european_put(100, 1.0, start="2025-06-01"), MARKET, "fixed") == 0.0
     daily = american_put(100, 1.0, start="2025-12-31")
     with pytest.raises(ValueError, match="before the market's pricing time"):
         price(daily, MARKET, "black_scholes", vol=0.2)
@@ -282,7 +282,8 @@ def test_contracts_that_start_before_the_pricing_time_or_are_empty_are_refused()
         price(zero_coupon_bond(1.0), MARKET.dataset("fixed"))
 
 
-def test_engine_failures_arrive_as_runtime_errors():
+def test_a_curve_too_short_for_the_contract_names_the_curve_and_its_range():
     short = Market.flat(rate=0.05, spots={"STK": 100.0}, horizon=1.0)
-    with pytest.raises(RuntimeError, match="Interpolation out of range"):
+    with pytest.raises(ValueError, match=r"the USD discount curve covers 0 to 1 years .* 2028-01-01T00:00:00Z "
+                                         r"\(2 years\): extend the curve to at least 2 years"):
         price(zero_coupon_bond(2.0), short)

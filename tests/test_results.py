@@ -225,7 +225,7 @@ def test_hull_white_bond_values_fall_as_the_short_rate_factor_rises():
 
 @pytest.mark.parametrize("kwargs, match", [(dict(n_x=N_X + 1), "nodes"), (dict(model="heston"), "model")])
 def test_grid_values_refuse_a_grid_that_does_not_fit(kwargs, match):
-    args = dict(pv_vec=np.zeros(2 * N_X + 1), n_x=N_X, max_x=MAX_X) | kwargs
+    args = dict(pv_vec=np.zeros(2 * N_X + 1), n_x=N_X, max_x=MAX_X, centre=0.0) | kwargs
     with pytest.raises(ValueError, match=match):
         grid_values(**args)
 

@@ -20,13 +20,15 @@ Price an American put in three lines::
     print(kestro.price(put, kestro.Market.flat(rate=0.05, spots={"STK": 100.0}), model="black_scholes", vol=0.2))
 """
 
+from kestro.backtesting import BacktestResult, backtest
 from kestro.bonds import bond_asset, bond_maturity
 from kestro.curves import Curve, discount_factor, forward, stored_value, year_fraction
 from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
-from kestro.market import MODELS, Market, forward_curve, zero_curve
+from kestro.market import Market, forward_curve, zero_curve
+from kestro.models import MODELS
 from kestro.paths import GbmPaths, HullWhitePaths
 from kestro.estimates import Price
-from kestro.pricing import ALL_STATS, PriceResult, price, price_with_stats
+from kestro.pricing import ALL_STATS, Grid, PriceResult, choose_model, price, price_with_stats
 from kestro.recorder import Recorder
 from kestro.results import (
     McEstimate,
@@ -66,7 +68,7 @@ __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "Contract", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
+    "ALL_STATS", "BacktestResult", "Contract", "backtest", "Grid", "choose_model", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
     "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult", "Recorder",
     "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
     "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",

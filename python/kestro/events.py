@@ -194,7 +194,10 @@ def _quantities(values: list[Any]) -> np.ndarray:
     for i, value in enumerate(values):
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.number)):
             raise TypeError(f"row {i}, column 'quantity': expected a number, got {type(value).__name__} {value!r}")
-        out[i] = float(value)
+        try:
+            out[i] = float(value)
+        except OverflowError:
+            raise ValueError(f"row {i}, column 'quantity': {value!r} is too large for a double") from None
     _check_finite(out)
     return out
 
@@ -342,9 +345,13 @@ def _keyed_column(values: pa.Array, column: str, tracks: list[str] | None) -> pa
         keys = values.indices.cast(pa.int64())
         if not nullable and keys.null_count:
             raise ValueError(f"row {_first_null(keys)}: {column} is missing")
+        names = dictionary.to_pylist()
+        if tracks is None and len(set(names)) < len(names):
+            # The engine keys tracks, ops and units by dictionary position: a name listed twice
+            # would be two tracks (or units) that look alike. Merge them, keeping first-use order.
+            tracks = list(dict.fromkeys(names))
         if tracks is None:
             return pa.DictionaryArray.from_arrays(keys, dictionary)
-        names = dictionary.to_pylist()
         decoded = [None if k is None else names[k] for k in keys.to_pylist()]
         return _encode(decoded, tracks, column)
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):

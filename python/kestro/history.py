@@ -10,6 +10,8 @@ from __future__ import annotations
 
 from typing import Any, Mapping, Union
 
+import os
+
 import numpy as np
 import pyarrow as pa
 
@@ -96,7 +98,8 @@ class HistorySource:
     * a dict ``{name: (times, values)}`` (or ``{name: pandas.Series}`` indexed by time);
     * a pyarrow Table or RecordBatch, or a pandas DataFrame, either wide (a ``time`` column and
       one column per asset) or long (columns ``time``, ``name`` and ``value``); a DataFrame
-      may carry its times in its index instead.
+      may carry its times in its index instead;
+    * the path of a CSV or Parquet file holding such a table (:meth:`from_file`).
 
     Times are anything :func:`to_milliseconds` reads. Missing prices (NaN or null) are skipped.
     :meth:`get_value` answers the last price at or before the time asked for; the engine never
@@ -109,12 +112,41 @@ class HistorySource:
             series = _from_table(prices, time_column)
         elif type(prices).__module__.split(".")[0] == "pandas" and hasattr(prices, "columns"):
             series = _from_pandas(prices, time_column)
+        elif isinstance(prices, (str, os.PathLike)):
+            series = HistorySource.from_file(prices, base, time_column=time_column)._series
         elif isinstance(prices, Mapping):
             series = {str(name): _pair(str(name), item) for name, item in prices.items()}
         else:
             raise TypeError("prices must be a dict {name: (times, values)}, a pyarrow Table or a pandas "
                             f"DataFrame, not {type(prices).__name__}")
         self._series = series
+
+    @classmethod
+    def from_file(cls, path: Any, base: str = "USD", *, time_column: str = "time") -> "HistorySource":
+        """Prices from a CSV or Parquet file (by its suffix), wide or long as for a table.
+
+        CSV is read by pyarrow (``time`` values as ISO dates or times); Parquet keeps its
+        column types. Raises ``ValueError`` for another suffix or a file without the time column.
+        """
+        import pathlib
+
+        file = pathlib.Path(path)
+        suffix = file.suffix.lower()
+        if suffix == ".csv":
+            import pyarrow.csv as csv
+
+            table = csv.read_csv(file, convert_options=csv.ConvertOptions(
+                column_types={time_column: pa.string()}, strings_can_be_null=True))
+        elif suffix in (".parquet", ".pq"):
+            import pyarrow.parquet as pq
+
+            table = pq.read_table(file)
+        else:
+            raise ValueError(f"{file.name}: read prices from a .csv or .parquet file, not {suffix or 'no suffix'}")
+        try:
+            return cls(table, base, time_column=time_column)
+        except (TypeError, ValueError) as error:
+            raise type(error)(f"{file.name}: {error}") from None
 
     @property
     def names(self) -> list[str]:

@@ -25,23 +25,13 @@ import numpy as np
 import numpy.typing as npt
 
 from kestro import curves
-from kestro.clock import DEFAULT_START, to_ms
+from kestro.models import MODELS, model_info
+from kestro.clock import DEFAULT_START, check_date
 
 __all__ = ["MODELS", "Market", "forward_curve", "zero_curve"]
 
-MODELS: tuple[str, ...] = ("fixed", "monte_carlo", "black_scholes", "hull_white")
-"""The pricing models, by the names :meth:`Market.dataset` and :func:`kestro.price` take."""
-
 ZERO_RATES = "ZERO_RATES"
 FORWARDS = "FORWARDS"
-
-# The keyword settings each model's section takes.
-_SETTINGS: dict[str, tuple[str, ...]] = {
-    "fixed": ("flags",),
-    "monte_carlo": ("paths", "seed", "flags"),
-    "black_scholes": ("vol", "asset", "n_x", "timestep", "max_x", "flags"),
-    "hull_white": ("vol", "meanrev", "n_x", "timestep", "max_x", "flags"),
-}
 
 DEFAULT_PATHS = 10_000
 """Monte Carlo paths when ``paths`` is not given."""
@@ -56,8 +46,28 @@ _MIN_TIMESTEP = 1 / 3.1536e10  # the engine steps in whole milliseconds
 _MAX_TIMESTEP = 2**63 / 3.1536e10  # ... counted in a signed 64-bit integer
 
 
+MAX_CURVE_YEARS = 200.0
+"""Curve times beyond this many years are refused: they are surely dates or milliseconds."""
+MAX_RATE = 1.0
+"""Zero rates beyond +-100% are refused unless ``allow_large=True``: they are surely percentages."""
+MAX_VOL = 5.0
+"""Volatilities above 500% are refused unless ``allow_large=True``: they are surely percentages."""
+
+
+def _curve_times(times: npt.ArrayLike) -> np.ndarray:
+    raw = np.asarray(times)
+    if raw.dtype.kind == "M" or (raw.dtype == object and raw.size and not isinstance(raw.flat[0], (int, float))):
+        raise ValueError("curve times are year fractions from the pricing time (365-day years), not dates: "
+                         "convert them, e.g. (dates - pricing_date) / numpy.timedelta64(365, 'D')")
+    t = np.asarray(raw, dtype=np.float64)
+    if t.size and np.all(np.isfinite(t)) and np.max(np.abs(t)) > MAX_CURVE_YEARS:
+        raise ValueError(f"curve time {float(np.max(np.abs(t))):.6g} is beyond {MAX_CURVE_YEARS:g} years: curve "
+                         "times are year fractions from the pricing time, not dates or milliseconds")
+    return t
+
+
 def _curve(kind: str, times: npt.ArrayLike, values: npt.ArrayLike, what: str) -> tuple[str, np.ndarray]:
-    t = np.asarray(times, dtype=np.float64)
+    t = _curve_times(times)
     v = np.asarray(values, dtype=np.float64)
     if t.ndim != 1 or v.ndim != 1:
         raise ValueError(f"times and {what} must be one-dimensional sequences")
@@ -74,31 +84,64 @@ def _curve(kind: str, times: npt.ArrayLike, values: npt.ArrayLike, what: str) ->
     return kind, np.array([t, v], dtype=np.float64)
 
 
-def zero_curve(times: npt.ArrayLike, rates: npt.ArrayLike) -> tuple[str, np.ndarray]:
+def check_rate(name: str, rate: float, allow_large: bool) -> float:
+    """``rate`` unless it looks like a percentage (beyond +-100%) and ``allow_large`` is off."""
+    if abs(rate) > MAX_RATE and not allow_large:
+        raise ValueError(f"{name} {rate:g} is {rate * 100:g}%: rates are fractions, so 5% is 0.05 (did you mean "
+                         f"{rate / 100:g}?); pass allow_large=True if {rate * 100:g}% is meant")
+    return rate
+
+
+def check_vol(name: str, vol: float, allow_large: bool) -> float:
+    """``vol`` unless it is negative, or looks like a percentage (above 500%) and ``allow_large`` is off."""
+    if vol < 0:
+        raise ValueError(f"{name} must not be negative, got {vol}")
+    if vol > MAX_VOL and not allow_large:
+        raise ValueError(f"{name} {vol:g} is {vol * 100:g}%: volatilities are fractions, so 20% is 0.2 (did you "
+                         f"mean {vol / 100:g}?); pass allow_large=True if {vol * 100:g}% is meant")
+    return vol
+
+
+def zero_curve(times: npt.ArrayLike, rates: npt.ArrayLike, *, allow_large: bool = False) -> tuple[str, np.ndarray]:
     """A discount curve entry ``("ZERO_RATES", [[times], [rates]])`` for ``Market.discount``.
 
     ``times`` are year fractions from the pricing time, strictly increasing; ``rates`` are
     continuously compounded zero rates, so the discount factor at a curve time t is
     ``exp(-rate * t)``. In between, ``rate * t`` is interpolated linearly; before the first
     time it runs linearly from 0 at the pricing time. Raises ``ValueError`` for ragged,
-    non-finite or unsorted input.
+    non-finite or unsorted input, times that are dates or beyond 200 years, and rates beyond
+    +-100% (surely percentages) unless ``allow_large=True``.
     """
-    return _curve(ZERO_RATES, times, rates, "rates")
+    kind, data = _curve(ZERO_RATES, times, rates, "rates")
+    worst = int(np.argmax(np.abs(data[1])))
+    check_rate(f"rate at time {data[0][worst]:g}:", float(data[1][worst]), allow_large)
+    return kind, data
 
 
-def forward_curve(times: npt.ArrayLike, forwards: npt.ArrayLike) -> tuple[str, np.ndarray]:
+def forward_curve(times: npt.ArrayLike, forwards: npt.ArrayLike, *, spot: float | None = None) -> tuple[str, np.ndarray]:
     """An asset curve entry ``("FORWARDS", [[times], [forwards]])`` for ``Market.forwards``.
 
     ``times`` are year fractions from the pricing time, strictly increasing; ``forwards`` are
     the asset's forward prices in the base currency (positive). The engine interpolates the
     logarithm of the forward linearly; before the first time it runs from a forward of 1 at
-    the pricing time, so give a point at time 0 (the spot) for an asset that the
-    Black-Scholes model diffuses. Raises ``ValueError`` for ragged, non-finite, non-positive
-    or unsorted input.
+    the pricing time, which is why a curve must start at time 0 (the spot): give that point
+    first, or pass ``spot=`` and it is added. Raises ``ValueError`` for ragged, non-finite,
+    non-positive or unsorted input, times that are dates or beyond 200 years, and a curve
+    without its time-0 point.
     """
+    if spot is not None:
+        spot = _real("spot", spot)
+        t = _curve_times(times)
+        if t.ndim == 1 and t.size and t[0] <= 0:
+            raise ValueError("spot= adds the time-0 point, but the curve already starts at or before time 0")
+        times = np.concatenate([[0.0], t])
+        forwards = np.concatenate([[spot], np.asarray(forwards, dtype=np.float64).reshape(-1)])
     kind, data = _curve(FORWARDS, times, forwards, "forwards")
     if np.any(data[1] <= 0):
         raise ValueError("forwards must be positive")
+    if data[0][0] > 0:
+        raise ValueError(f"the forward curve starts at {data[0][0]:g} years; give the spot at time 0 as its first "
+                         "point (or pass spot=...): without it the engine would take the spot as 1.0")
     return kind, data
 
 
@@ -113,9 +156,15 @@ def _check_entry(name: str, entry: Any) -> tuple[str, np.ndarray]:
 
 
 def _real(name: str, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a finite number, got {value!r}")
-    return float(value)
+    try:
+        number = float(value)
+    except OverflowError:
+        raise ValueError(f"{name} is too large for a double: {value!r}") from None
+    if not math.isfinite(number):
+        raise TypeError(f"{name} must be a finite number, got {value!r}")
+    return number
 
 
 def _count(name: str, value: Any, minimum: int) -> int:
@@ -144,6 +193,7 @@ class Market:
     - ``discount``: the base currency's curve, a :func:`zero_curve` entry.
     - ``forwards``: asset name -> :func:`forward_curve` entry, the asset's forwards in ``base``.
     - ``vols``: asset name -> Black-Scholes volatility, used when ``vol`` is not given.
+    - ``allow_large``: accept volatilities above 500% (refused by default: surely percentages).
 
     Build one with :meth:`flat`, or directly from curve entries.
     """
@@ -153,11 +203,12 @@ class Market:
     discount: tuple[str, np.ndarray] | None = None
     forwards: dict[str, tuple[str, np.ndarray]] = field(default_factory=dict)
     vols: dict[str, float] = field(default_factory=dict)
+    allow_large: bool = False
 
     def __post_init__(self) -> None:
         if not isinstance(self.base, str):
             raise TypeError(f"base must be a currency name (str), got {self.base!r}")
-        self.pricing_time = to_ms(self.pricing_time)
+        self.pricing_time = check_date(self.pricing_time, "pricing_time")
         if self.discount is not None:
             _check_entry(self.base, self.discount)
         if not isinstance(self.forwards, Mapping):
@@ -167,7 +218,8 @@ class Market:
             _check_entry(name, entry)
         if self.base in self.forwards:
             raise ValueError(f"the base currency {self.base!r} takes its curve from discount, not forwards")
-        self.vols = {name: _real(f"vol of {name!r}", vol) for name, vol in dict(self.vols).items()}
+        self.vols = {name: check_vol(f"vol of {name!r}", _real(f"vol of {name!r}", vol), self.allow_large)
+                     for name, vol in dict(self.vols).items()}
 
     @classmethod
     def flat(
@@ -179,6 +231,7 @@ class Market:
         pricing_time: Any = DEFAULT_START,
         horizon: float = 50.0,
         vols: Mapping[str, float] | None = None,
+        allow_large: bool = False,
     ) -> Market:
         """A market with one flat zero rate and assets growing at the rate less their yield.
 
@@ -187,8 +240,10 @@ class Market:
         (``dividends`` as one number for every asset or a dict by asset, default 0). Both
         curves are given from time 0 to ``horizon`` years, so ``F(0)`` is the spot; events
         later than ``horizon`` cannot be priced. ``spots`` defaults to ``{"STK": 100.0}``.
+        Rates beyond +-100% and vols above 500% are refused as likely percentages unless
+        ``allow_large=True``.
         """
-        rate = _real("rate", rate)
+        rate = check_rate("rate", _real("rate", rate), allow_large)
         horizon = _real("horizon", horizon)
         if horizon <= 0:
             raise ValueError(f"horizon must be positive, got {horizon}")
@@ -197,18 +252,24 @@ class Market:
             unknown = sorted(set(dividends) - set(spots))
             if unknown:
                 raise ValueError(f"dividends given for assets without a spot: {', '.join(unknown)}")
-            yields = {name: _real(f"dividend of {name!r}", dividends.get(name, 0.0)) for name in spots}
+            yields = {name: check_rate(f"dividend of {name!r}", _real(f"dividend of {name!r}", dividends.get(name, 0.0)),
+                                       allow_large) for name in spots}
         else:
-            q = 0.0 if dividends is None else _real("dividends", dividends)
+            q = 0.0 if dividends is None else check_rate("dividends", _real("dividends", dividends), allow_large)
             yields = dict.fromkeys(spots, q)
         forwards = {}
         for name, spot in spots.items():
             spot = _real(f"spot of {name!r}", spot)
             if spot <= 0:
                 raise ValueError(f"spot of {name!r} must be positive, got {spot}")
-            forwards[name] = forward_curve([0.0, horizon], [spot, spot * math.exp((rate - yields[name]) * horizon)])
-        return cls(base=base, pricing_time=pricing_time, discount=zero_curve([0.0, horizon], [rate, rate]),
-                   forwards=forwards, vols=dict(vols or {}))
+            try:
+                far = spot * math.exp((rate - yields[name]) * horizon)
+            except OverflowError:
+                raise ValueError(f"the forward of {name!r} overflows at {horizon:g} years with rate {rate:g}: "
+                                 "lower the rate or the horizon") from None
+            forwards[name] = forward_curve([0.0, horizon], [spot, far])
+        return cls(base=base, pricing_time=pricing_time, discount=zero_curve([0.0, horizon], [rate, rate], allow_large=allow_large),
+                   forwards=forwards, vols=dict(vols or {}), allow_large=allow_large)
 
     def assets(self) -> dict[str, tuple[str, np.ndarray]]:
         """The dataset's ``"ASSETS"`` dictionary: the discount curve under ``base``, then the forwards."""
@@ -250,9 +311,11 @@ class Market:
         event, default 1) only sizes the default grid. Unknown settings raise ``TypeError``,
         values out of range ``ValueError``.
         """
-        if model not in _SETTINGS:
-            raise ValueError(f"unknown model {model!r}; models are {', '.join(MODELS)}")
-        accepted = _SETTINGS[model]
+        info = model_info(model)
+        if info.engine is None:
+            raise ValueError(f"model {model!r} is priced by the package, not the engine: it has no dataset")
+        accepted = info.settings
+        allow_large = settings.pop("allow_large", self.allow_large)
         unknown = [k for k in settings if k not in accepted]
         if unknown:
             raise TypeError(f"unknown setting {unknown[0]!r} for model {model!r}; "
@@ -288,13 +351,11 @@ class Market:
             if asset not in self.forwards and asset != self.base:
                 raise ValueError(f"asset {asset!r} has no forward curve; assets: {', '.join(self.forwards) or 'none'}")
             if "vol" in settings:
-                vol = _real("vol", settings["vol"])
+                vol = check_vol("vol", _real("vol", settings["vol"]), allow_large)
             elif asset in self.vols:
                 vol = self.vols[asset]
             else:
                 raise TypeError(f"the Black-Scholes model needs vol=... (or Market.vols[{asset!r}])")
-            if vol < 0:
-                raise ValueError(f"vol must not be negative, got {vol}")
             if "max_x" in settings:
                 max_x = _real("max_x", settings["max_x"])
             else:
@@ -305,10 +366,8 @@ class Market:
             missing = [k for k in ("vol", "meanrev") if k not in settings]
             if missing:
                 raise TypeError(f"the Hull-White model needs {' and '.join(f'{k}=...' for k in missing)}")
-            vol = _real("vol", settings["vol"])
+            vol = check_vol("vol", _real("vol", settings["vol"]), allow_large)
             meanrev = _real("meanrev", settings["meanrev"])
-            if vol < 0:
-                raise ValueError(f"vol must not be negative, got {vol}")
             if meanrev < 0:
                 raise ValueError(f"meanrev must not be negative (the factor would not revert), got {meanrev}")
             if "max_x" in settings:

@@ -16,50 +16,103 @@ model              engine function              what it needs
 ``"monte_carlo"``  ``mc_price``                 a path source ``state``, or ``vol`` for GBM
 ``"black_scholes"`` ``fd_blackscholes_price``   ``vol`` (or ``Market.vols``); one asset diffused
 ``"hull_white"``   ``fd_hullwhite_price``       ``vol`` and ``meanrev`` of the short rate
+``"analytic"``     (closed forms, no engine)    ``vol``; European and digital options
 ================== ============================ ============================================
+
+Without ``model``, :func:`choose_model` picks one from the contract and says so in the result.
 
 :func:`price_with_stats` also returns the statistics the engine sends to ``set_stat``.
 """
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Optional
+import math
+from dataclasses import dataclass
+from typing import Any, Iterator, Optional
 
 import _kestro
+import numpy as np
 import pyarrow as pa
 
 from kestro import montecarlo
+from kestro.checks import check_contract, explain
+from kestro.clock import YEAR_MS
 from kestro.estimates import Price
-from kestro.market import DEFAULT_PATHS, MODELS, Market
+from kestro.market import DEFAULT_PATHS, Market, check_vol
+from kestro.models import MODELS, model_info
 from kestro.paths import GbmPaths
 from kestro.recorder import Recorder
 from kestro.templates import Contract
-from kestro.clock import YEAR_MS
 
-__all__ = ["ALL_STATS", "PriceResult", "price", "price_with_stats"]
+__all__ = ["ALL_STATS", "Grid", "PriceResult", "choose_model", "price", "price_with_stats"]
 
 ALL_STATS = 1 | 2 | 8
 """The ``flags`` value that asks for every statistic: "PV_VEC", "CHOICES" and "CASHFLOW"."""
 
-_ENGINE = {
-    "fixed": "fixed_price",
-    "monte_carlo": "mc_price",
-    "black_scholes": "fd_blackscholes_price",
-    "hull_white": "fd_hullwhite_price",
-}
-_GRID_MODELS = ("black_scholes", "hull_white")
 
+@dataclass(frozen=True)
+class Grid:
+    """The finite-difference grid a price was computed on.
 
-class PriceResult(NamedTuple):
-    """A price and the statistics the engine sent with it, by name ("PV_VEC", "CHOICES", "CASHFLOW").
-
-    ``price`` is a :class:`~kestro.estimates.Price`: a float that also carries the model, the
-    Monte Carlo standard error and exercise method, and the upper bound when asked for; the
-    properties below read them.
+    ``model`` (``"black_scholes"`` or ``"hull_white"``), ``n_x`` (half the number of intervals),
+    ``max_x`` (half-width), ``centre`` (``ln S0`` for Black-Scholes, 0 for Hull-White) and
+    ``timestep`` (years). :func:`kestro.grid_values` and the plots read it from a result.
     """
 
-    price: Price
-    stats: dict[str, Any]
+    model: str
+    n_x: int
+    max_x: float
+    centre: float
+    timestep: float
+
+    def coordinates(self) -> np.ndarray:
+        """The node coordinates, node 0 at the top (see :func:`kestro.grid_coordinates`)."""
+        from kestro.results import grid_coordinates
+
+        return grid_coordinates(self.n_x, self.max_x, self.centre)
+
+
+class PriceResult:
+    """A price, the statistics the engine sent with it, and how it was priced.
+
+    Unpacks as ``price, stats = result``. ``price`` is a :class:`~kestro.estimates.Price` (a
+    float that also carries the model, the Monte Carlo standard error and exercise method);
+    ``stats`` the statistics by name ("PV_VEC", "CHOICES", "CASHFLOW"); ``model`` and
+    ``settings`` what it was priced with; ``grid`` the finite-difference :class:`Grid` (None
+    for the other models); ``contract`` the contract priced. :func:`kestro.grid_values`,
+    :func:`kestro.exercise_boundary` and the plots take a result and need nothing else.
+    """
+
+    __slots__ = ("price", "stats", "settings", "grid", "contract")
+
+    def __init__(self, price: Price, stats: dict[str, Any], settings: Optional[dict[str, Any]] = None,
+                 grid: Optional[Grid] = None, contract: Optional[Contract] = None) -> None:
+        self.price, self.stats = price, stats
+        self.settings = dict(settings or {})
+        self.grid, self.contract = grid, contract
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter((self.price, self.stats))
+
+    def __len__(self) -> int:
+        return 2
+
+    def __getitem__(self, index: int) -> Any:
+        return (self.price, self.stats)[index]
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, PriceResult):
+            return (self.price, self.stats) == (other.price, other.stats) and self.grid == other.grid
+        if isinstance(other, tuple):
+            return (self.price, self.stats) == other
+        return NotImplemented
+
+    __hash__ = None  # type: ignore[assignment]
+
+    @property
+    def model(self) -> str:
+        """The model that priced it."""
+        return self.price.model
 
     @property
     def standard_error(self) -> Optional[float]:
@@ -76,8 +129,31 @@ class PriceResult(NamedTuple):
         """The path-wise price on the same paths, when ``upper_bound=True`` asked for it."""
         return self.price.upper_bound
 
+    def __repr__(self) -> str:
+        stats = ", ".join(sorted(self.stats)) or "none"
+        grid = f", grid n_x={self.grid.n_x} max_x={self.grid.max_x:.4g}" if self.grid else ""
+        return f"PriceResult({self.price!r}, stats: {stats}{grid})"
+
+    def _repr_html_(self) -> str:
+        import html
+
+        rows = [("price", f"{float(self.price):.10g}"), ("model", self.model)]
+        if self.standard_error is not None:
+            rows.append(("standard error", f"{self.standard_error:.3g}"))
+        if self.exercise is not None:
+            rows.append(("exercise", self.exercise))
+        if self.grid is not None:
+            rows.append(("grid", f"{2 * self.grid.n_x + 1} nodes, half-width {self.grid.max_x:.4g}, "
+                                 f"step {self.grid.timestep:.4g} y"))
+        rows += [(key, repr(value)) for key, value in sorted(self.settings.items())]
+        rows.append(("statistics", ", ".join(sorted(self.stats)) or "none"))
+        body = "".join(f"<tr><th style='text-align:left'>{html.escape(k)}</th><td>{html.escape(v)}</td></tr>"
+                       for k, v in rows)
+        return f"<table>{body}</table>"
+
 
 def _as_contract(contract: Any) -> Contract:
+    """A contract from a Contract or a bare timetable."""
     if isinstance(contract, Contract):
         return contract
     if isinstance(contract, pa.RecordBatch):
@@ -85,7 +161,8 @@ def _as_contract(contract: Any) -> Contract:
     raise TypeError(f"contract must be a kestro.Contract or a timetable RecordBatch, got {type(contract).__name__}")
 
 
-def _gbm_paths(contract: Contract, market: Market, vol: Any, paths: int, seed: Any, antithetic: bool) -> Any:
+def _gbm_paths(contract: Contract, market: Market, vol: Any, paths: int, seed: Any, antithetic: bool,
+               allow_large: bool) -> Any:
     """GBM paths around the market's forwards for the contract's assets; None when nothing diffuses.
 
     A plain timetable does not say which assets it uses: then every asset of the market may diffuse.
@@ -108,22 +185,81 @@ def _gbm_paths(contract: Contract, market: Market, vol: Any, paths: int, seed: A
     unknown = [name for name in vols if name not in market.forwards]
     if unknown:
         raise ValueError(f"no forward curve for {', '.join(unknown)} in the market")
+    for name, value in vols.items():
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            check_vol(f"vol of {name!r}", float(value), allow_large)
     if not vols:
         return None  # nothing diffuses: the engine takes every asset at its forward
     return GbmPaths(forwards={name: market.forwards[name] for name in vols}, vols=vols, paths=paths, seed=seed,
                     antithetic=antithetic)
 
 
-def _prepare(contract: Any, market: Market, model: str, state: Any, settings: dict[str, Any]):
-    """The engine function, the contract, the ``py_state`` and the dataset of one pricing call."""
+def _contract_assets(contract: Contract, market: Market) -> list[str]:
+    """The assets a contract reads: its own list, else the units that are neither tracks nor expressions."""
+    if contract.assets:
+        return [name for name in contract.assets if name != market.base]
+    units = contract.events.column("unit").dictionary.to_pylist()
+    own = set(contract.tracks) | set(contract.expressions) | {market.base}
+    return [name for name in units if name is not None and name not in own]
+
+
+def _named_ops(contract: Contract) -> bool:
+    return any(op not in (None, "+", ">", "<") for op in contract.events.column("op").dictionary.to_pylist())
+
+
+def _has_choices(contract: Contract) -> bool:
+    return any(op in (">", "<") for op in contract.events.column("op").dictionary.to_pylist())
+
+
+def choose_model(contract: Any, market: Market, state: Any = None, **settings: Any) -> str:
+    """The model :func:`price` uses when none is given, chosen from the contract and the settings.
+
+    A path source ``state`` or Monte Carlo settings mean ``"monte_carlo"``; ``meanrev`` means
+    ``"hull_white"``. Otherwise: a contract linear in its assets (no choices, phrases or named
+    ops: bonds, swaps, forwards, fixed cashflows) is priced exactly by ``"fixed"`` on the
+    forwards with deterministic rates; a European or digital option with a
+    volatility (``vol=`` or ``Market.vols``) has a closed form (``"analytic"``); another
+    contract on one asset without phrases goes to the ``"black_scholes"`` grid, anything else
+    to ``"monte_carlo"``. Zero-coupon bond assets need ``"hull_white"`` settings. Raises
+    ``ValueError`` when the contract's assets have no volatility to price them with.
+    """
     contract = _as_contract(contract)
-    if not isinstance(market, Market):
-        raise TypeError(f"market must be a kestro.Market, got {type(market).__name__}")
-    if model not in _ENGINE:
-        raise ValueError(f"unknown model {model!r}; models are {', '.join(MODELS)}")
-    if len(contract) == 0:
-        raise ValueError("the contract has no events")
-    if model in _GRID_MODELS and contract.expressions:
+    if state is not None or any(key in settings for key in ("paths", "seed", "antithetic", *_EXERCISE_KEYS)):
+        return "monte_carlo"
+    if "meanrev" in settings:
+        return "hull_white"
+    from kestro.bonds import BOND_PREFIX
+
+    assets = _contract_assets(contract, market)
+    if any(name.startswith(BOND_PREFIX) for name in assets):
+        raise ValueError("this contract reads zero-coupon bond prices: say model='hull_white' with vol= and "
+                         "meanrev=, or model='monte_carlo' with state=kestro.HullWhitePaths(...)")
+    if not assets or not (_has_choices(contract) or contract.expressions or _named_ops(contract)):
+        return "fixed"  # linear in the assets: their forwards price it exactly
+    vol_known = "vol" in settings or all(name in market.vols for name in assets)
+    if not vol_known:
+        raise ValueError(f"say which model prices this contract: it depends on {', '.join(assets)}, whose "
+                         "volatility is not known; pass vol=... (or set Market.vols) to price it with the "
+                         "model chosen for it, or model='fixed' for its value on the forwards")
+    if getattr(contract, "terms", None) is not None:
+        return "analytic"
+    if len(assets) == 1 and not contract.expressions:
+        return "black_scholes"
+    return "monte_carlo"
+
+
+def _grid(model: str, market: Market, dataset: dict[str, Any]) -> Grid:
+    fd = dataset["FD"]
+    centre = 0.0
+    if model == "black_scholes":
+        centre = math.log(market.forward(dataset["BS"]["ASSET"], 0.0))
+    return Grid(model, int(fd["N_X"]), float(fd["MAX_X"]), centre, float(fd["TIMESTEP"]))
+
+
+def _prepare(contract: Contract, market: Market, model: str, state: Any, settings: dict[str, Any]):
+    """The engine function, the contract, the ``py_state`` and the dataset of one pricing call."""
+    info = model_info(model)
+    if info.is_grid and contract.expressions:
         raise ValueError(f"the {model} grid cannot evaluate phrases or snappers, which this contract uses "
                          f"({', '.join(contract.expressions)}); price it with model='monte_carlo' or 'fixed'")
     first = contract.first_time
@@ -143,7 +279,8 @@ def _prepare(contract: Any, market: Market, model: str, state: Any, settings: di
             seed = settings.setdefault("seed", 0)
             market.dataset(model, **settings)  # refuse bad settings before drawing any path
             # Without assets to diffuse, a source that answers nothing: the engine uses the curves.
-            state = _gbm_paths(contract, market, vol, paths, seed, antithetic) or Recorder()
+            allow_large = settings.get("allow_large", market.allow_large)
+            state = _gbm_paths(contract, market, vol, paths, seed, antithetic, allow_large) or Recorder()
         else:
             if vol is not None or antithetic:
                 raise TypeError(f"{'vol' if vol is not None else 'antithetic'} sets up the default GBM paths; "
@@ -160,17 +297,52 @@ def _prepare(contract: Any, market: Market, model: str, state: Any, settings: di
         settings["asset"] = contract.assets[0]
     maturity = (contract.last_time - market.pricing_time) / YEAR_MS
     dataset = market.dataset(model, maturity=maturity, **settings)
+    check_contract(contract, market, model, info.pathwise)
     if state is not None and callable(getattr(state, "reset", None)):
         state.reset()  # path sources restart at the pricing time
     from kestro.bonds import prepare_bonds
 
     contract, dataset = prepare_bonds(contract, market, model, dataset, state)
-    return getattr(_kestro, _ENGINE[model]), contract, state, dataset
+    return getattr(_kestro, info.engine), contract, state, dataset
 
 
-def _evaluate(contract: Any, market: Market, model: str, state: Any, settings: dict[str, Any],
+def _analytic(contract: Contract, market: Market, settings: dict[str, Any], flags: Optional[int]) -> PriceResult:
+    from kestro import analytic
+
+    unknown = [key for key in settings if key not in model_info("analytic").settings]
+    if unknown:
+        raise TypeError(f"unknown setting {unknown[0]!r} for model 'analytic'; settings are vol, allow_large")
+    if flags:
+        raise ValueError("the analytic model sends no statistics; use a grid or Monte Carlo model for them")
+    assets = _contract_assets(contract, market)
+    vol = settings.get("vol")
+    if vol is not None:
+        check_vol("vol", float(vol), settings.get("allow_large", market.allow_large))
+    if vol is None:
+        missing = [name for name in assets if name not in market.vols]
+        if missing:
+            raise TypeError(f"the analytic model needs vol=... (or Market.vols[{missing[0]!r}])")
+        vol = market.vols[assets[0]]
+    value = analytic.price_contract(contract, market, vol)
+    return PriceResult(Price(value, "analytic"), {}, dict(settings, vol=vol), None, contract)
+
+
+def _evaluate(contract: Any, market: Market, model: Optional[str], state: Any, settings: dict[str, Any],
               flags: Optional[int]) -> PriceResult:
+    contract = _as_contract(contract)
+    if not isinstance(market, Market):
+        raise TypeError(f"market must be a kestro.Market, got {type(market).__name__}")
+    if len(contract) == 0:
+        raise ValueError("the contract has no events")
+    if model is None:
+        model = choose_model(contract, market, state, **settings)
+    info = model_info(model)
+    given = dict(settings)
     settings = dict(settings)
+    if model == "analytic":
+        if state is not None:
+            raise TypeError("the analytic model takes no state")
+        return _analytic(contract, market, settings, flags)
     if model == "monte_carlo":
         exercise = montecarlo.ExerciseSettings.take(settings)
     elif any(key in settings for key in _EXERCISE_KEYS):
@@ -178,26 +350,31 @@ def _evaluate(contract: Any, market: Market, model: str, state: Any, settings: d
         raise TypeError(f"{key} is a Monte Carlo setting; model {model!r} makes its choices on its own")
     if flags is not None:
         settings["flags"] = flags
-    function, contract, state, dataset = _prepare(contract, market, model, state, settings)
-    if model == "monte_carlo":
-        value, stats = montecarlo.run(function, contract, market, state, dataset, dataset["MC"]["FLAGS"],
-                                      settings.get("seed", 0), exercise)
-        return PriceResult(value, stats)
-    if flags is None:  # no statistics wanted: the caller's state, if any, receives what it asked for
-        return PriceResult(Price(function(contract.events, state, dataset, contract.expressions), model), {})
-    recorder = Recorder(state)
-    value = function(contract.events, recorder, dataset, contract.expressions)
-    return PriceResult(Price(value, model), dict(recorder.stats))
+    function, priced, state, dataset = _prepare(contract, market, model, state, settings)
+    grid = _grid(model, market, dataset) if info.is_grid else None
+    with explain(market):
+        if model == "monte_carlo":
+            value, stats = montecarlo.run(function, priced, market, state, dataset, dataset["MC"]["FLAGS"],
+                                          settings.get("seed", 0), exercise)
+            return PriceResult(value, stats, given, grid, contract)
+        if flags is None:  # no statistics wanted: the caller's state, if any, receives what it asked for
+            value = function(priced.events, state, dataset, priced.expressions)
+            return PriceResult(Price(value, model), {}, given, grid, contract)
+        recorder = Recorder(state)
+        value = function(priced.events, recorder, dataset, priced.expressions)
+        return PriceResult(Price(value, model), dict(recorder.stats), given, grid, contract)
 
 
 _EXERCISE_KEYS = ("exercise", "basis_degree", "calibration_paths", "calibration_seed", "upper_bound")
 
 
-def price(contract: Contract | pa.RecordBatch, market: Market, model: str = "fixed", *, state: Any = None,
+def price(contract: Contract | pa.RecordBatch, market: Market, model: Optional[str] = None, *, state: Any = None,
           **settings: Any) -> Price:
     """The price of ``contract`` in ``market`` under ``model``: the value of its track 0 at the pricing time.
 
-    ``model`` is one of ``"fixed"``, ``"monte_carlo"``, ``"black_scholes"``, ``"hull_white"``;
+    ``model`` is one of ``"fixed"``, ``"monte_carlo"``, ``"black_scholes"``, ``"hull_white"``,
+    ``"analytic"``, or None to let :func:`choose_model` pick it from the contract (the
+    result's ``model`` says which was used);
     ``settings`` are the model's keyword settings (see :meth:`Market.dataset`): ``flags``;
     ``paths``, ``seed`` for Monte Carlo; ``vol``, ``asset``, ``n_x``, ``timestep``, ``max_x``
     for Black-Scholes; ``vol``, ``meanrev`` and the grid settings for Hull-White.
@@ -234,7 +411,7 @@ def price(contract: Contract | pa.RecordBatch, market: Market, model: str = "fix
     return _evaluate(contract, market, model, state, settings, None).price
 
 
-def price_with_stats(contract: Contract | pa.RecordBatch, market: Market, model: str = "fixed", *,
+def price_with_stats(contract: Contract | pa.RecordBatch, market: Market, model: Optional[str] = None, *,
                      state: Any = None, flags: int = ALL_STATS, **settings: Any) -> PriceResult:
     """The price, as :func:`price` gives it, and the statistics the engine sent to ``set_stat``.
 

@@ -25,6 +25,10 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
+from kestro.models import MODELS, model_info
+
+GRID_MODELS = tuple(name for name in MODELS if model_info(name).is_grid)
+
 __all__ = [
     "cashflow_table",
     "exercise_probabilities",
@@ -38,7 +42,6 @@ __all__ = [
     "plot_exercise_boundary",
 ]
 
-MODELS = {"black_scholes": "spot", "hull_white": "short_rate_factor"}
 _FLAG_BITS = {"PV_VEC": 1, "CHOICES": 2, "CASHFLOW": 8}
 
 
@@ -190,9 +193,10 @@ def exercise_probabilities(
 
 
 def _check_model(model: str) -> str:
-    if model not in MODELS:
-        raise ValueError(f"model must be one of {sorted(MODELS)}, not {model!r}")
-    return MODELS[model]
+    coordinate = model_info(model).grid_coordinate
+    if coordinate is None:
+        raise ValueError(f"model must be one of the grid models {', '.join(GRID_MODELS)}, not {model!r}")
+    return coordinate
 
 
 def grid_coordinates(n_x: int, max_x: float, centre: float = 0.0) -> np.ndarray:
@@ -210,6 +214,25 @@ def grid_coordinates(n_x: int, max_x: float, centre: float = 0.0) -> np.ndarray:
     return np.arange(2 * n_x + 1, dtype=np.float64) * step + max_x + float(centre)
 
 
+def _grid_of(source: Any, n_x: Any, max_x: Any, centre: Any, model: Any) -> tuple[int, float, float, str]:
+    """The grid of a result (a :class:`kestro.PriceResult` knows it), or the one given."""
+    grid = getattr(source, "grid", None)
+    if grid is not None:
+        return (grid.n_x if n_x is None else int(n_x), grid.max_x if max_x is None else float(max_x),
+                grid.centre if centre is None else float(centre), grid.model if model is None else model)
+    if getattr(source, "settings", None) is not None and hasattr(source, "price"):
+        raise ValueError(f"this result was priced with model {source.price.model!r}, which has no grid")
+    if n_x is None or max_x is None:
+        raise TypeError("give the grid: pass the PriceResult of a grid pricing, or n_x= and max_x= (and centre=)")
+    model = "black_scholes" if model is None else model
+    if centre is None:
+        if model == "black_scholes":
+            raise TypeError("centre= is the log of the asset's spot (its forward at the pricing time), where the "
+                            "Black-Scholes grid is centred: pass centre=math.log(spot), or the PriceResult itself")
+        centre = 0.0
+    return int(n_x), float(max_x), float(centre), model
+
+
 def _node_state(x: np.ndarray, model: str) -> tuple[str, np.ndarray]:
     column = _check_model(model)
     return column, (np.exp(x) if model == "black_scholes" else x.copy())
@@ -217,20 +240,25 @@ def _node_state(x: np.ndarray, model: str) -> tuple[str, np.ndarray]:
 
 def grid_values(
     pv_vec: Any,
-    n_x: int,
-    max_x: float,
-    centre: float = 0.0,
-    model: str = "black_scholes",
+    n_x: Optional[int] = None,
+    max_x: Optional[float] = None,
+    centre: Optional[float] = None,
+    model: Optional[str] = None,
     *,
     to_pandas: bool = False,
 ) -> Any:
     """The "PV_VEC" of a finite-difference pricing against the grid.
+
+    ``pv_vec`` is the :class:`kestro.PriceResult` of a grid pricing (which knows its grid), or
+    the statistic with the grid given: ``n_x``, ``max_x``, ``centre`` (required for
+    Black-Scholes: ``ln S0``) and ``model`` (default ``"black_scholes"``).
 
     Columns: ``node`` (0 at the top of the grid), ``x`` (the node coordinate, see
     :func:`grid_coordinates`), ``spot`` (``exp(x)``, Black-Scholes) or ``short_rate_factor``
     (``x``, the Hull-White factor that the short rate adds to its fitted drift), and ``value``.
     The price is the value at node ``n_x``.
     """
+    n_x, max_x, centre, model = _grid_of(pv_vec, n_x, max_x, centre, model)
     values = np.asarray(_statistic(pv_vec, "PV_VEC"), dtype=np.float64)
     if values.ndim != 1 or values.size != 2 * int(n_x) + 1:
         raise ValueError(f"a grid with n_x = {n_x} has {2 * int(n_x) + 1} nodes, but PV_VEC has shape {values.shape}")
@@ -242,10 +270,10 @@ def grid_values(
 
 def exercise_boundary(
     choices: Any,
-    n_x: int,
-    max_x: float,
-    centre: float = 0.0,
-    model: str = "black_scholes",
+    n_x: Optional[int] = None,
+    max_x: Optional[float] = None,
+    centre: Optional[float] = None,
+    model: Optional[str] = None,
     *,
     timetable: Optional[Union[pa.RecordBatch, pa.Table]] = None,
     to_pandas: bool = False,
@@ -256,8 +284,13 @@ def exercise_boundary(
     alternative), and ``low`` and ``high``, the smallest and largest ``spot``
     (Black-Scholes) or ``short_rate_factor`` (Hull-White) at which it was taken (null when
     it never was). For a put exercised below a critical price, ``high`` is that price to
-    within a node. With the ``timetable``, ``track_name`` and ``time`` are added.
+    within a node. With the ``timetable`` (taken from a result by default), ``track_name`` and
+    ``time`` are added. The grid is read from a :class:`kestro.PriceResult` or given as for
+    :func:`grid_values`.
     """
+    n_x, max_x, centre, model = _grid_of(choices, n_x, max_x, centre, model)
+    if timetable is None and getattr(choices, "contract", None) is not None:
+        timetable = choices.contract.events
     report = _statistic(choices, "CHOICES")
     x = grid_coordinates(n_x, max_x, centre)
     _, state = _node_state(x, model)
@@ -353,20 +386,22 @@ def _axes(ax: Any) -> Any:
 
 def plot_value_profile(
     pv_vec: Any,
-    n_x: int,
-    max_x: float,
-    centre: float = 0.0,
-    model: str = "black_scholes",
+    n_x: Optional[int] = None,
+    max_x: Optional[float] = None,
+    centre: Optional[float] = None,
+    model: Optional[str] = None,
     *,
     ax: Any = None,
     **line_options: Any,
 ) -> Any:
     """Plot the finite-difference "PV_VEC" against the spot (or short-rate factor); returns the axes.
 
-    The centre node, whose value is the price, is marked.
+    The centre node, whose value is the price, is marked. Takes a :class:`kestro.PriceResult`
+    or the grid as :func:`grid_values` does.
     """
+    n_x, max_x, centre, model = _grid_of(pv_vec, n_x, max_x, centre, model)
     table = grid_values(pv_vec, n_x, max_x, centre, model)
-    column = MODELS[model]
+    column = _check_model(model)
     state, values = table.column(column).to_numpy(), table.column("value").to_numpy()
     ax = _axes(ax)
     ax.plot(state, values, **line_options)
@@ -379,10 +414,10 @@ def plot_value_profile(
 
 def plot_exercise_boundary(
     choices: Any,
-    n_x: int,
-    max_x: float,
-    centre: float = 0.0,
-    model: str = "black_scholes",
+    n_x: Optional[int] = None,
+    max_x: Optional[float] = None,
+    centre: Optional[float] = None,
+    model: Optional[str] = None,
     *,
     timetable: Optional[Union[pa.RecordBatch, pa.Table]] = None,
     track: Optional[int] = None,
@@ -393,6 +428,9 @@ def plot_exercise_boundary(
     Draws the ``low`` and ``high`` edges of :func:`exercise_boundary` against the event's time
     (with ``timetable``) or its index, for one ``track`` (all tracks by default).
     """
+    n_x, max_x, centre, model = _grid_of(choices, n_x, max_x, centre, model)
+    if timetable is None and getattr(choices, "contract", None) is not None:
+        timetable = choices.contract.events
     table = exercise_boundary(choices, n_x, max_x, centre, model, timetable=timetable)
     if track is not None:
         table = table.filter(pc.equal(table.column("track"), pa.scalar(track, pa.uint64())))
@@ -402,6 +440,6 @@ def plot_exercise_boundary(
         values = [math.nan if v is None else v for v in table.column(edge).to_pylist()]
         ax.plot(at, values, "o-", label=edge)
     ax.set_xlabel("time" if timetable is not None else "event")
-    ax.set_ylabel(MODELS[model].replace("_", " ") + " where taken")
+    ax.set_ylabel(_check_model(model).replace("_", " ") + " where taken")
     ax.legend()
     return ax

@@ -45,7 +45,7 @@ import numpy as np
 import pyarrow as pa
 
 from kestro.bonds import bond_asset
-from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, to_ms
+from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, check_date
 from kestro.events import timetable
 
 __all__ = [
@@ -128,7 +128,13 @@ class Contract:
 
 
 def _number(name: str, value: Any, *, positive: bool = False) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a finite number, got {value!r}")
+    try:
+        value = float(value)
+    except OverflowError:
+        raise ValueError(f"{name} is too large for a double: {value!r}") from None
+    if not math.isfinite(value):
         raise TypeError(f"{name} must be a finite number, got {value!r}")
     if positive and value <= 0:
         raise ValueError(f"{name} must be positive, got {value!r}")
@@ -152,7 +158,7 @@ def _date(years: Any, absolute: Any, start: int, tenor_name: str, date_name: str
     if (years is None) == (absolute is None):
         raise TypeError(f"give either {tenor_name}= (years after start) or {date_name}= (a date), not "
                         f"{'both' if years is not None else 'neither'}")
-    return add_years(start, _number(tenor_name, years)) if years is not None else to_ms(absolute)
+    return add_years(start, _number(tenor_name, years)) if years is not None else check_date(absolute, date_name)
 
 
 def _dates(years: Any, absolute: Any, start: int, tenor_name: str, date_name: str) -> list[int]:
@@ -169,7 +175,7 @@ def _dates(years: Any, absolute: Any, start: int, tenor_name: str, date_name: st
     if years is not None:
         ms = [add_years(start, _number(tenor_name, y)) for y in values]
     else:
-        ms = [to_ms(d) for d in values]
+        ms = [check_date(d, date_name) for d in values]
     return sorted(set(ms))
 
 
@@ -247,7 +253,7 @@ def zero_coupon_bond(
     ``currency`` is the market's base currency; in another currency (an asset with a forward
     curve) it is ``notional`` times that currency's forward, discounted.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     currency = _name("currency", currency)
     track = _check_track(track, currency)
     end = _date(years, maturity, start, "years", "maturity")
@@ -277,7 +283,7 @@ def fixed_rate_bond(
     coupon. One track, ``track`` (track 0); in the base currency the price is the sum of the
     discounted coupons and redemption (the dirty price, from ``start``).
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     currency = _name("currency", currency)
     track = _check_track(track, currency)
     end = _date(years, maturity, start, "years", "maturity")
@@ -333,7 +339,7 @@ def floating_rate_leg(
     So the price is ``notional * (DF(first start) - DF(maturity))`` plus the discounted spread
     payments. One track, ``track`` (track 0), from the receiver's side.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     currency = _name("currency", currency)
     track = _check_track(track, currency)
     end = _date(years, maturity, start, "years", "maturity")
@@ -368,7 +374,7 @@ def interest_rate_swap(
     ``payer`` of the fixed rate (the default), the fixed leg less the floating leg for the
     receiver; it is 0 at the par rate.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     currency = _name("currency", currency)
     track = _check_track(track, currency)
     end = _date(years, maturity, start, "years", "maturity")
@@ -421,7 +427,7 @@ def european_call(
     the Black-Scholes price under ``"black_scholes"`` or Monte Carlo GBM paths, the discounted
     intrinsic value on the forward under ``"fixed"``.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     return _option(strike, [_date(years, expiry, start, "years", "expiry")], asset, currency, quantity, track,
                    True, "European")
 
@@ -443,7 +449,7 @@ def european_put(
     booked ``max(K - S, 0) * quantity`` at expiry; the price is its discounted expectation
     (the discounted intrinsic value on the forward under ``"fixed"``).
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     return _option(strike, [_date(years, expiry, start, "years", "expiry")], asset, currency, quantity, track,
                    False, "European")
 
@@ -468,7 +474,7 @@ def bermudan_call(
     Carlo by a fitted regression rule (a lower bound), or with ``exercise="pathwise"`` path by
     path with foresight of the path (an upper bound).
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     return _option(strike, _dates(years, dates, start, "years", "dates"), asset, currency, quantity, track,
                    True, "Bermudan")
 
@@ -491,7 +497,7 @@ def bermudan_put(
     at each date from the last back; the price is the value of the best exercise policy
     (see :func:`bermudan_call` for how each model finds it).
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     return _option(strike, _dates(years, dates, start, "years", "dates"), asset, currency, quantity, track,
                    False, "Bermudan")
 
@@ -514,7 +520,7 @@ def american_call(
     1,098 rows. One track, ``track`` (track 0). With the default one-day finite-difference
     step every exercise date is a grid time.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     end = _date(years, expiry, start, "years", "expiry")
     _after_start(end, start, "expiry")
     return _option(strike, _daily(start, end), asset, currency, quantity, track, True, "American (daily)")
@@ -538,7 +544,7 @@ def american_put(
     it with ``model="black_scholes"``: for S = K = 100, r = 5 %, σ = 20 % and one year it is
     about 6.089, above the European put's 5.57.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     end = _date(years, expiry, start, "years", "expiry")
     _after_start(end, start, "expiry")
     return _option(strike, _daily(start, end), asset, currency, quantity, track, False, "American (daily)")
@@ -574,7 +580,7 @@ def bond_option(
     every path (Jamshidian's closed form is the reference), and ``"fixed"``, which takes the
     bond at its forward ``DF(T) / DF(t)``: the discounted intrinsic value.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     strike = _number("strike", strike)
     notional = _number("notional", notional)
     currency = _name("currency", currency)
@@ -629,7 +635,7 @@ def bermudan_swaption(
     (Jamshidian's formula is the one-date reference); ``"fixed"`` takes them at their
     forwards.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     fixed_rate = _number("fixed_rate", fixed_rate)
     notional = _number("notional", notional)
     currency = _name("currency", currency)
@@ -714,7 +720,7 @@ def digital_call(
     Black-Scholes dynamics with Monte Carlo paths; 0 or the discounted payout under
     ``"fixed"``, by where the forward lies. Path-wise models only (the grid refuses phrases).
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     return _digital(strike, _date(years, expiry, start, "years", "expiry"), payout, asset, currency, track, True)
 
 
@@ -734,7 +740,7 @@ def digital_put(
     As :func:`digital_call` with the phrase returning 1.0 where S < K; the price is ``payout``
     times the discounted probability that S < K. Path-wise models only.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     return _digital(strike, _date(years, expiry, start, "years", "expiry"), payout, asset, currency, track, False)
 
 
@@ -817,7 +823,7 @@ def knock_out_call(
     that never touched the barrier: use ``model="monte_carlo"`` with GBM paths (or
     ``"fixed"``, which follows the forward); the finite-difference models refuse snappers.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     end = _date(years, expiry, start, "years", "expiry")
     return _knock_out(strike, barrier, direction, end, _monitoring(monitoring_years, monitoring_dates, start, end),
                       asset, currency, quantity, track, True)
@@ -843,7 +849,7 @@ def knock_out_put(
     As :func:`knock_out_call`, with the payoff phrase returning ``alive * max(K - S, 0)``.
     Path-wise models only.
     """
-    start = to_ms(start)
+    start = check_date(start, "start")
     end = _date(years, expiry, start, "years", "expiry")
     return _knock_out(strike, barrier, direction, end, _monitoring(monitoring_years, monitoring_dates, start, end),
                       asset, currency, quantity, track, False)
