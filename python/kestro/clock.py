@@ -39,8 +39,9 @@ _ACCEPTED = "a datetime, date, numpy.datetime64, ISO string or int ms"
 _INT64 = (-(2**63), 2**63 - 1)
 
 # Integers given as dates must fall in these years to be taken as milliseconds: 20270101 (a
-# date typed as a number) is 5.6 hours after 1970 and is refused rather than priced.
-_PLAUSIBLE_MS = (-2_208_988_800_000, 10_413_792_000_000)  # 1900-01-01 .. 2300-01-01
+# date typed as a number) is 5.6 hours after 1970, a count of seconds lands in 1970 too, and
+# microseconds or nanoseconds land thousands of years ahead; all are refused rather than priced.
+_PLAUSIBLE_MS = (31_536_000_000, 10_413_792_000_000)  # 1971-01-01 .. 2300-01-01
 
 
 def to_ms(time: Any) -> int:
@@ -99,8 +100,8 @@ def check_date(value: Any, name: str) -> int:
     """``value`` as :func:`to_ms` reads it, refusing integers that cannot be meant as milliseconds.
 
     For arguments that are dates (expiries, maturities, pricing times): an integer outside the
-    years 1900-2300 is almost surely a date typed as a number (``20270101``) or a count of
-    seconds, so it is refused with the hint to pass a date.
+    years 1971-2300 is almost surely a date typed as a number (``20270101``) or a count of
+    seconds or nanoseconds, so it is refused with the hint to pass a date.
     """
     try:
         ms = to_ms(value)

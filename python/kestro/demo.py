@@ -12,7 +12,6 @@ import math
 import time
 from datetime import datetime, timedelta, timezone
 
-import _kestro
 
 import kestro
 
@@ -90,12 +89,10 @@ def main() -> None:
         (days[0], "pnl", "+", -1.0, "USD"),
         (days[4], "pnl", "+", 10.0, "STK"),
     ])
-    recorder = kestro.Recorder(history)
-    _kestro.backtest_py(trades, recorder, {}, "USD")
-    table = kestro.cashflow_table(recorder, timetable=trades)
-    for row in table.to_pylist():
+    result = kestro.backtest(trades, history)
+    for row in result.cashflows.to_pylist():
         print(f"  event {row['event']}  {row['time']:%Y-%m-%d}  track {row['track_name']}  {row['value']:+10.2f}")
-    print(f"  profit: {sum(table.column('value').to_pylist()):+.2f} USD")
+    print(f"  profit: {result.profit:+.2f} USD")
 
 
 if __name__ == "__main__":

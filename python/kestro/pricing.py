@@ -295,9 +295,9 @@ def _prepare(contract: Contract, market: Market, model: str, state: Any, setting
                     raise ValueError(f"paths={settings['paths']} but the state serves {count} paths")
     elif model == "black_scholes" and "asset" not in settings and len(contract.assets) == 1:
         settings["asset"] = contract.assets[0]
+    check_contract(contract, market, model, info.pathwise)
     maturity = (contract.last_time - market.pricing_time) / YEAR_MS
     dataset = market.dataset(model, maturity=maturity, **settings)
-    check_contract(contract, market, model, info.pathwise)
     if state is not None and callable(getattr(state, "reset", None)):
         state.reset()  # path sources restart at the pricing time
     from kestro.bonds import prepare_bonds

@@ -123,6 +123,44 @@ class Contract:
         """The number of events."""
         return self.events.num_rows
 
+    def _rows(self, limit: int) -> list[tuple[str, str, str, str, str] | None]:
+        """The first and last rows as text, None where rows are left out."""
+        from kestro.clock import format_ms
+
+        n = self.events.num_rows
+        tail = limit // 3
+        parts = [self.events] if n <= limit else [self.events.slice(0, limit - tail), self.events.slice(n - tail)]
+        out: list[tuple[str, str, str, str, str] | None] = []
+        for k, batch in enumerate(parts):
+            if k:
+                out.append(None)
+            columns = [batch.column(name).to_pylist() for name in ("track", "op", "quantity", "unit")]
+            times = batch.column("time").cast(pa.int64()).to_pylist()
+            out += [(format_ms(t), str(track), op or "", f"{q:g}", unit or "")
+                    for t, track, op, q, unit in zip(times, *columns)]
+        return out
+
+    def __repr__(self) -> str:
+        header = ("time", "track", "op", "quantity", "unit")
+        rows = self._rows(8)
+        shown = [header] + [row for row in rows if row is not None]
+        widths = [max(len(row[i]) for row in shown) for i in range(5)]
+        lines = [f"Contract: {self.description or 'events'} ({len(self)} events, tracks {', '.join(self.tracks)})"]
+        for row in [header] + rows:
+            lines.append("  ..." if row is None else "  " + "  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+        if self.expressions:
+            lines.append(f"  expressions: {', '.join(self.expressions)}")
+        return "\n".join(lines)
+
+    def _repr_html_(self) -> str:
+        import html
+
+        head = "".join(f"<th>{h}</th>" for h in ("time", "track", "op", "quantity", "unit"))
+        body = "".join("<tr><td colspan=5>...</td></tr>" if row is None else
+                       "<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in row) + "</tr>" for row in self._rows(20))
+        caption = html.escape(f"{self.description or 'events'} ({len(self)} events)")
+        return f"<table><caption>{caption}</caption><tr>{head}</tr>{body}</table>"
+
 
 # Argument checks and dates
 
