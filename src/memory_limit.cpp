@@ -1,5 +1,7 @@
 #include "memory_limit.h"
 
+#include "page_pool.h"
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -43,7 +45,9 @@ std::optional<double> address_space_headroom_bytes() {
   std::ifstream statm("/proc/self/statm");
   double pages = 0.0;
   if (!(statm >> pages)) pages = 0.0;
-  return std::max(0.0, static_cast<double>(limit.rlim_cur) - pages * page_bytes());
+  // Mappings the page pool keeps count against the limit but are ours to reuse.
+  const double kept = static_cast<double>(page_pool::kept_bytes());
+  return std::max(0.0, static_cast<double>(limit.rlim_cur) - pages * page_bytes() + kept);
 }
 
 std::string megabytes(double bytes) { return std::to_string(static_cast<unsigned long long>(bytes / 1e6)) + " MB"; }

@@ -1,5 +1,6 @@
 #include "numpy_arrays.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "numpy_api.h"
@@ -11,7 +12,11 @@ namespace {
 constexpr const char* kDoublesName = "kestro.doubles";
 constexpr const char* kUint64sName = "kestro.uint64s";
 
-void free_doubles(PyObject* capsule) { DoublesDeleter{}(static_cast<double*>(PyCapsule_GetPointer(capsule, kDoublesName))); }
+// The capsule's context carries the deleter's mapping size.
+void free_doubles(PyObject* capsule) {
+  const auto mapped = reinterpret_cast<uintptr_t>(PyCapsule_GetContext(capsule));
+  DoublesDeleter{static_cast<size_t>(mapped)}(static_cast<double*>(PyCapsule_GetPointer(capsule, kDoublesName)));
+}
 
 void free_uint64s(PyObject* capsule) {
   delete static_cast<std::vector<uint64_t>*>(PyCapsule_GetPointer(capsule, kUint64sName));
@@ -42,6 +47,9 @@ PyRef numpy_adopting(DoubleBuffer data, size_t n) {
   if (!data) data = allocate_doubles(1);  // NumPy wants a pointer even for no elements
   double* raw = data.get();
   PyRef owner = PyRef::steal(PyCapsule_New(raw, kDoublesName, free_doubles));
+  if (owner && PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(uintptr_t{data.get_deleter().mapped})) < 0) {
+    owner = PyRef();  // the buffer stays with `data`, which frees it
+  }
   if (owner) data.release();
   return array_over(raw, n, NPY_FLOAT64, std::move(owner));
 }

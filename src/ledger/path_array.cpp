@@ -1,33 +1,32 @@
 #include "ledger/path_array.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <new>
 
+#include "page_pool.h"
+
 namespace kestro {
 
-namespace {
-
-constexpr size_t kHugePage = size_t{2} << 20;
-
-}  // namespace
-
-void DoublesDeleter::operator()(double* p) const noexcept { std::free(p); }
+void DoublesDeleter::operator()(double* p) const noexcept {
+  if (mapped == 0) {
+    std::free(p);
+  } else {
+    page_pool::give(p, mapped);
+  }
+}
 
 DoubleBuffer allocate_doubles(size_t n) {
   const size_t bytes = std::max<size_t>(n, 1) * sizeof(double);
-  if (bytes < 2 * kHugePage) {
+  if (bytes < page_pool::kMinBytes) {
     auto* p = static_cast<double*>(std::malloc(bytes));
     if (p == nullptr) throw std::bad_alloc();
     return DoubleBuffer(p);
   }
-  const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  auto* p = static_cast<double*>(std::aligned_alloc(kHugePage, rounded));
+  const size_t mapped = page_pool::mapped_size(bytes);
+  auto* p = static_cast<double*>(page_pool::take(mapped));
   if (p == nullptr) throw std::bad_alloc();
-  madvise(p, rounded, MADV_HUGEPAGE);  // advice only: without huge pages it is ordinary memory
-  return DoubleBuffer(p);
+  return DoubleBuffer(p, DoublesDeleter{mapped});
 }
 
 PathArray PathArray::uninitialized(size_t n) {

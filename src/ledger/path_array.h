@@ -12,12 +12,14 @@
 
 namespace kestro {
 
-/// Frees what `allocate_doubles` gave.
+/// Frees what `allocate_doubles` gave: `mapped` is 0 for a malloc'd buffer, else the size of
+/// its page-pool mapping.
 struct DoublesDeleter {
+  size_t mapped = 0;
   void operator()(double* p) const noexcept;
 };
-/// An engine-owned buffer of doubles; large ones are backed by huge pages where the system
-/// offers them, so filling a fresh array costs one fault per 2 MiB rather than per 4 KiB.
+/// An engine-owned buffer of doubles; large ones come from the page pool (reused pages,
+/// huge pages where the system offers them).
 using DoubleBuffer = std::unique_ptr<double[], DoublesDeleter>;
 DoubleBuffer allocate_doubles(size_t n);
 
