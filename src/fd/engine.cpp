@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "memory_limit.h"
-#include "numbers.h"
-#include "signal_check.h"
-#include "time_units.h"
+#include "core/memory_limit.h"
+#include "core/numbers.h"
+#include "core/time_units.h"
+#include "interop/signal_check.h"
 #include "timetable/mod.h"
 
 namespace kestro {

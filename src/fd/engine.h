@@ -7,12 +7,12 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "fd/tridiagonal.h"
 #include "ledger/mod.h"
 #include "market/curve.h"
 #include "market/dataset.h"
-#include "result.h"
 
 namespace kestro {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "numbers.h"
+#include "core/numbers.h"
 
 namespace kestro {
 

@@ -1,6 +1,6 @@
 #include "hist/tsdata.h"
 
-#include "py_state.h"
+#include "interop/py_state.h"
 #include "timetable/event.h"
 
 namespace kestro {

@@ -4,9 +4,9 @@
 #include <limits>
 #include <vector>
 
-#include "arguments.h"
-#include "flags.h"
-#include "numpy_api.h"
+#include "core/flags.h"
+#include "entry/arguments.h"
+#include "interop/numpy_api.h"
 
 namespace kestro {
 

@@ -1,6 +1,6 @@
 #include "timetable/expression.h"
 
-#include "arguments.h"
+#include "entry/arguments.h"
 
 namespace kestro {
 

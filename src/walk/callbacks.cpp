@@ -1,6 +1,6 @@
 #include "walk/callbacks.h"
 
-#include "numpy_arrays.h"
+#include "interop/numpy_arrays.h"
 
 namespace kestro {
 

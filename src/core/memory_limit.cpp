@@ -1,4 +1,4 @@
-#include "memory_limit.h"
+#include "core/memory_limit.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "flags.h"
+#include "core/flags.h"
 
 namespace kestro {
 

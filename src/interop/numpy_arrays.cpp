@@ -1,8 +1,8 @@
-#include "numpy_arrays.h"
+#include "interop/numpy_arrays.h"
 
 #include <cstring>
 
-#include "numpy_api.h"
+#include "interop/numpy_api.h"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "arguments.h"
+#include "entry/arguments.h"
 
 #include <vector>
 

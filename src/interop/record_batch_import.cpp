@@ -7,7 +7,7 @@
 #include <arrow/c/abi.h>
 #include <arrow/c/bridge.h>
 
-#include "arguments.h"
+#include "entry/arguments.h"
 
 namespace kestro {
 

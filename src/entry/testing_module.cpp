@@ -6,11 +6,11 @@
 
 #include <optional>
 
-#include "arguments.h"
-#include "boundary.h"
+#include "core/numbers.h"
+#include "entry/arguments.h"
+#include "entry/boundary.h"
+#include "interop/py_state.h"
 #include "market/dataset.h"
-#include "numbers.h"
-#include "py_state.h"
 #include "timetable/mod.h"
 
 namespace kestro {

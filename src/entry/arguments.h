@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "py_exception.h"
-#include "result.h"
+#include "core/result.h"
+#include "interop/py_exception.h"
 
 namespace arrow {
 class RecordBatch;
