@@ -15,6 +15,8 @@
 #include "fd/engine.h"
 #include "fd/hull_white.h"
 #include "hist/tsdata.h"
+#include "interop/py_values.h"
+#include "interop/record_batch_import.h"
 #include "market/dataset.h"
 #include "mc/fixed.h"
 #include "mc/fixed_scalar.h"

@@ -7,9 +7,10 @@
 #include <optional>
 
 #include "core/numbers.h"
-#include "entry/arguments.h"
 #include "entry/boundary.h"
 #include "interop/py_state.h"
+#include "interop/py_values.h"
+#include "interop/record_batch_import.h"
 #include "market/dataset.h"
 #include "timetable/mod.h"
 
