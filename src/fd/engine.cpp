@@ -168,6 +168,12 @@ Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_vie
   return (*ya - *yb) / (a - b);
 }
 
+Result<PathArray, CurveError> forward_asset_value(const FdSettings& settings, std::string_view name, int64_t t,
+                                                  double q) {
+  KESTRO_ASSIGN_OR_RETURN(const double value, settings.assets.asset_value(name, year_fraction(t, settings.pricing_ts)));
+  return PathArray::scalar(q * value);
+}
+
 Result<void, EvaluationError> check_fd_settings(const FdSettings& settings, const Timetable& table) {
   auto refuse = [](std::string text) { return std::unexpected(EvaluationError::message(std::move(text))); };
   if (settings.n_x == 0) return refuse("N_X must be at least 1: the grid needs a node on each side of its centre");

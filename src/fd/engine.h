@@ -39,6 +39,11 @@ class FdModel {
 Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_view name, int64_t t_hi, int64_t t_lo,
                                         int64_t pricing_ts);
 
+/// q times the forward of asset `name` at `t`, one value for every node: what a variant answers
+/// for an asset it does not model.
+Result<PathArray, CurveError> forward_asset_value(const FdSettings& settings, std::string_view name, int64_t t,
+                                                  double q);
+
 /// The settings a grid needs beyond what the dataset reader checks: N_X ≥ 1, a positive finite
 /// MAX_X whose node spacing MAX_X / N_X has a normal square, a TIMESTEP of at least 1 ms and
 /// below 2^63 ms, and a grid that fits this machine with the ledger's arrays for `table` (its
