@@ -2,7 +2,7 @@
 // The backtest: the timetable run once against historical values, undiscounted, recording
 // its cashflows.
 
-#include "flags.h"
+#include "core/flags.h"
 #include "hist/tsdata.h"
 #include "walk/event_model.h"
 

@@ -67,9 +67,7 @@ Result<PathArray, CurveError> BlackScholesModel::asset_value(std::string_view na
     for (size_t i = 0; i < x.size(); ++i) values[i] = q * spot_[i];
     return values;
   }
-  KESTRO_ASSIGN_OR_RETURN(const double value,
-                          settings_.fd.assets.asset_value(name, year_fraction(t, settings_.fd.pricing_ts)));
-  return PathArray::scalar(q * value);
+  return forward_asset_value(settings_.fd, name, t, q);
 }
 
 Result<void, EvaluationError> check_blackscholes_settings(const FdBlackScholesSettings& settings) {

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "memory_limit.h"
-#include "numbers.h"
-#include "signal_check.h"
-#include "time_units.h"
+#include "core/memory_limit.h"
+#include "core/numbers.h"
+#include "core/time_units.h"
+#include "interop/signal_check.h"
 #include "timetable/mod.h"
 
 namespace kestro {
@@ -166,6 +166,12 @@ Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_vie
   auto yb = curve.stored_value(b);
   if (!yb) return failure(std::move(yb).error());
   return (*ya - *yb) / (a - b);
+}
+
+Result<PathArray, CurveError> forward_asset_value(const FdSettings& settings, std::string_view name, int64_t t,
+                                                  double q) {
+  KESTRO_ASSIGN_OR_RETURN(const double value, settings.assets.asset_value(name, year_fraction(t, settings.pricing_ts)));
+  return PathArray::scalar(q * value);
 }
 
 Result<void, EvaluationError> check_fd_settings(const FdSettings& settings, const Timetable& table) {

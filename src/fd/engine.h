@@ -7,12 +7,12 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "fd/tridiagonal.h"
 #include "ledger/mod.h"
 #include "market/curve.h"
 #include "market/dataset.h"
-#include "result.h"
 
 namespace kestro {
 
@@ -38,6 +38,11 @@ class FdModel {
 /// wrapped as RateFailure naming the curve `name`.
 Result<double, CurveError> average_rate(const AssetCurve& curve, std::string_view name, int64_t t_hi, int64_t t_lo,
                                         int64_t pricing_ts);
+
+/// q times the forward of asset `name` at `t`, one value for every node: what a variant answers
+/// for an asset it does not model.
+Result<PathArray, CurveError> forward_asset_value(const FdSettings& settings, std::string_view name, int64_t t,
+                                                  double q);
 
 /// The settings a grid needs beyond what the dataset reader checks: N_X ≥ 1, a positive finite
 /// MAX_X whose node spacing MAX_X / N_X has a normal square, a TIMESTEP of at least 1 ms and

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "numbers.h"
+#include "core/numbers.h"
 
 namespace kestro {
 
@@ -73,9 +73,7 @@ Result<bool, EvaluationError> HullWhiteModel::explicit_operator(int64_t t_hi, in
 
 Result<PathArray, CurveError> HullWhiteModel::asset_value(std::string_view name, int64_t t, double q,
                                                           std::span<const double>) {
-  KESTRO_ASSIGN_OR_RETURN(const double value,
-                          settings_.fd.assets.asset_value(name, year_fraction(t, settings_.fd.pricing_ts)));
-  return PathArray::scalar(q * value);
+  return forward_asset_value(settings_.fd, name, t, q);
 }
 
 Result<void, EvaluationError> check_hullwhite_settings(const FdHullWhiteSettings& settings) {

@@ -1,6 +1,7 @@
 #include "hist/tsdata.h"
 
-#include "py_state.h"
+#include "interop/py_state.h"
+#include "interop/py_values.h"
 #include "timetable/event.h"
 
 namespace kestro {
@@ -19,9 +20,9 @@ Result<double, EvaluationError> PySeries::value(std::string_view name, int64_t t
   if (!py_name || !py_time) return std::unexpected(failure(PyException::fetch()));
   auto result = call_method(source_, "get_value", {py_name.get(), py_time.get()});
   if (!result) return std::unexpected(call_failure(std::move(result).error()));
-  const double value = PyFloat_AsDouble(result->get());
-  if (value == -1.0 && PyErr_Occurred()) return std::unexpected(failure(PyException::fetch()));
-  return value;
+  auto value = to_double(result->get());
+  if (!value) return std::unexpected(failure(std::move(value).error()));
+  return *value;
 }
 
 }  // namespace kestro

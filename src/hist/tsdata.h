@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "errors.h"
-#include "result.h"
+#include "core/errors.h"
+#include "core/result.h"
 
 namespace kestro {
 

@@ -1,7 +1,7 @@
 #include "ledger/depgraph.h"
 
-#include "overloaded.h"
-#include "signal_check.h"
+#include "core/overloaded.h"
+#include "interop/signal_check.h"
 #include "timetable/mod.h"
 
 namespace kestro {

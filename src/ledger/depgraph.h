@@ -6,10 +6,10 @@
 #include <variant>
 #include <vector>
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "ledger/mod.h"
 #include "ledger/path_array.h"
-#include "result.h"
 
 namespace kestro {
 

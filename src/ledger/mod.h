@@ -6,9 +6,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "ledger/path_array.h"
-#include "result.h"
 #include "timetable/event.h"
 
 namespace kestro {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "time_units.h"
+#include "core/time_units.h"
 
 namespace kestro {
 

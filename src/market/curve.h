@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.h"
-#include "result.h"
-#include "time_units.h"
+#include "core/errors.h"
+#include "core/result.h"
+#include "core/time_units.h"
 #include "timetable/expression.h"  // NameMap
 
 namespace kestro {

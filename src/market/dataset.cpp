@@ -1,81 +1,17 @@
 #include "market/dataset.h"
 
 #include <cstring>
-#include <limits>
 #include <vector>
 
-#include "arguments.h"
-#include "flags.h"
-#include "numpy_api.h"
+#include "core/flags.h"
+#include "interop/numpy_api.h"
+#include "interop/py_values.h"
 
 namespace kestro {
 
 namespace {
 
-// Lookups
-
-// The value under `key` (a new reference: user code run by later conversions may change the
-// dictionary), or an empty reference when absent; a failing lookup is InputError.Python.
-Result<PyRef, InputError> find(PyObject* dict, const char* key) {
-  PyRef name = PyRef::steal(PyUnicode_FromString(key));
-  if (!name) return std::unexpected(InputError(PyException::fetch()));
-  PyObject* value = PyDict_GetItemWithError(dict, name.get());
-  if (value == nullptr && PyErr_Occurred()) return std::unexpected(InputError(PyException::fetch()));
-  return PyRef::borrow(value);
-}
-
-Result<PyRef, InputError> required(PyObject* dict, const char* key) {
-  KESTRO_ASSIGN_OR_RETURN(PyRef value, find(dict, key));
-  if (!value) return std::unexpected(InputError::MissingKey{key});
-  return value;
-}
-
-// The conversion text alone, without the exception's type name.
-std::string bare_conversion(PyObject* value, const char* target) {
-  std::string text;
-  str_of(PyException::conversion(value, target).value(), text);
-  return text;
-}
-
-// Conversions of one value
-
-Result<uint64_t, PyException> to_u64(PyObject* value) {
-  PyRef index = PyRef::steal(PyNumber_Index(value));  // refuses floats, accepts bool and NumPy ints
-  if (!index) return std::unexpected(PyException::fetch());
-  const unsigned long long out = PyLong_AsUnsignedLongLong(index.get());
-  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::unexpected(PyException::fetch());
-  return out;
-}
-
-Result<uint32_t, PyException> to_u32(PyObject* value) {
-  KESTRO_ASSIGN_OR_RETURN(uint64_t wide, to_u64(value));
-  if (wide > std::numeric_limits<uint32_t>::max()) {
-    return std::unexpected(PyException::make(PyExc_OverflowError, "out of range integral type conversion attempted"));
-  }
-  return static_cast<uint32_t>(wide);
-}
-
-Result<int64_t, PyException> to_i64(PyObject* value) {
-  PyRef index = PyRef::steal(PyNumber_Index(value));
-  if (!index) return std::unexpected(PyException::fetch());
-  const long long out = PyLong_AsLongLong(index.get());
-  if (out == -1 && PyErr_Occurred()) return std::unexpected(PyException::fetch());
-  return out;
-}
-
-Result<double, PyException> to_double(PyObject* value) {
-  const double out = PyFloat_AsDouble(value);
-  if (out == -1.0 && PyErr_Occurred()) return std::unexpected(PyException::fetch());
-  return out;
-}
-
 // Typed lookups of a required key
-
-template <class T>
-Result<T, InputError> typed(const char* key, Result<T, PyException> converted) {
-  if (!converted) return std::unexpected(InputError::wrong_type(key, std::move(converted).error()));
-  return converted;
-}
 
 Result<PyRef, InputError> section(PyObject* dict, const char* key) {
   KESTRO_ASSIGN_OR_RETURN(PyRef value, required(dict, key));
@@ -107,7 +43,7 @@ Result<double, InputError> real(PyObject* dict, const char* key) {
 
 // "FLAGS" of a section: optional, 0 when absent.
 Result<uint32_t, InputError> flags(PyObject* section) {
-  KESTRO_ASSIGN_OR_RETURN(PyRef value, find(section, "FLAGS"));
+  KESTRO_ASSIGN_OR_RETURN(PyRef value, lookup(section, "FLAGS"));
   if (!value) return 0u;
   KESTRO_ASSIGN_OR_RETURN(uint32_t out, typed("FLAGS", to_u32(value.get())));
   if (out > kFlagsMax) {

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "errors.h"
-#include "flags.h"
+#include "core/errors.h"
+#include "core/flags.h"
+#include "core/result.h"
 #include "market/curve.h"
-#include "result.h"
 
 namespace kestro {
 

@@ -2,10 +2,10 @@
 // The fixed model: one path, assets worth their curve forwards, every payment discounted with
 // the base currency's discount factor at its own time.
 
-#include "errors.h"
+#include "core/errors.h"
 #include "ledger/mod.h"
-#include "mc/curve_lookup.h"
 #include "market/dataset.h"
+#include "mc/curve_lookup.h"
 #include "walk/event_model.h"
 
 namespace kestro {

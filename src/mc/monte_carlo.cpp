@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "memory_limit.h"
-#include "numbers.h"
-#include "numpy_arrays.h"
-#include "py_state.h"
+#include "core/memory_limit.h"
+#include "core/numbers.h"
+#include "interop/numpy_arrays.h"
+#include "interop/py_state.h"
 
 namespace kestro {
 

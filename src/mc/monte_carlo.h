@@ -2,11 +2,11 @@
 // The Monte Carlo model: paths and per-path discount factors come from the caller's py_state
 // (`advance`, `get_value`); the curves answer when it has no answer.
 
-#include "errors.h"
-#include "timetable/mod.h"
+#include "core/errors.h"
 #include "ledger/mod.h"
-#include "mc/curve_lookup.h"
 #include "market/dataset.h"
+#include "mc/curve_lookup.h"
+#include "timetable/mod.h"
 #include "walk/event_model.h"
 
 namespace kestro {

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "py_state.h"
-#include "signal_check.h"
+#include "interop/py_state.h"
+#include "interop/signal_check.h"
 #include "stats/stats_internal.h"
 
 namespace kestro {

@@ -1,9 +1,9 @@
 #pragma once
 // The statistic a backtest hands to `py_state.set_stat`: its cashflows as pyarrow batches.
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "ledger/mod.h"
-#include "result.h"
 
 namespace kestro {
 

@@ -1,9 +1,9 @@
 #include "stats/pricing_writer.h"
 
-#include "flags.h"
-#include "numpy_arrays.h"
-#include "py_state.h"
-#include "signal_check.h"
+#include "core/flags.h"
+#include "interop/numpy_arrays.h"
+#include "interop/py_state.h"
+#include "interop/signal_check.h"
 #include "stats/stats_internal.h"
 
 namespace kestro {

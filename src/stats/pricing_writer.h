@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "ledger/mod.h"
-#include "result.h"
 
 namespace kestro {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the statistics writers.
 
-#include "errors.h"
+#include "core/errors.h"
 
 namespace kestro {
 

@@ -1,6 +1,6 @@
 #include "timetable/expression.h"
 
-#include "arguments.h"
+#include "interop/py_values.h"
 
 namespace kestro {
 
@@ -21,25 +21,6 @@ Result<std::vector<std::string>, PyException> str_list(PyObject* value) {
   }
   if (PyErr_Occurred()) return std::unexpected(PyException::fetch());
   return out;
-}
-
-// The entry's value under `key` (a new reference: user code run later may change the entry),
-// or MissingKey; a failing lookup (a key whose comparison raises) is InputError.Python.
-Result<PyRef, InputError> required(PyObject* entry, const char* key) {
-  PyRef name = PyRef::steal(PyUnicode_FromString(key));
-  if (!name) return std::unexpected(InputError(PyException::fetch()));
-  PyObject* value = PyDict_GetItemWithError(entry, name.get());
-  if (value == nullptr) {
-    if (PyErr_Occurred()) return std::unexpected(InputError(PyException::fetch()));
-    return std::unexpected(InputError::MissingKey{key});
-  }
-  return PyRef::borrow(value);
-}
-
-template <class T>
-Result<T, InputError> typed(const char* key, Result<T, PyException> converted) {
-  if (!converted) return std::unexpected(InputError::wrong_type(key, std::move(converted).error()));
-  return converted;
 }
 
 Result<Expression, InputError> read_expression(PyObject* entry) {
@@ -89,12 +70,7 @@ Result<ExpressionTables, InputError> read_expressions(PyObject* expressions) {
     // User code run below (str(), iteration) may change the dictionary: hold both.
     PyRef key_ref = PyRef::borrow(key), entry_ref = PyRef::borrow(entry);
     KESTRO_ASSIGN_OR_RETURN(std::string name, to_string(key));
-    if (!PyDict_Check(entry)) {
-      // The bare conversion text, without the exception's type name.
-      std::string text;
-      str_of(PyException::conversion(entry, "PyDict").value(), text);
-      return std::unexpected(InputError::WrongType{"n/a", std::move(text)});
-    }
+    if (!PyDict_Check(entry)) return std::unexpected(InputError::WrongType{"n/a", bare_conversion(entry, "PyDict")});
     if (auto read = read_entry(entry, name, tables); !read) {
       return std::unexpected(InputError::in_expression(std::move(name), std::move(read).error()));
     }

@@ -2,7 +2,7 @@
 
 #include <arrow/api.h>
 
-#include "numbers.h"
+#include "core/numbers.h"
 
 namespace kestro {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "errors.h"
-#include "result.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "timetable/event.h"
 #include "timetable/expression.h"
 #include "timetable/unit.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "errors.h"
-#include "result.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "timetable/expression.h"
 
 namespace arrow {

@@ -1,6 +1,7 @@
 #include "walk/callbacks.h"
 
-#include "numpy_arrays.h"
+#include "interop/numpy_arrays.h"
+#include "interop/py_values.h"
 
 namespace kestro {
 
@@ -39,9 +40,7 @@ Result<std::vector<PathArray>, PythonCallError> evaluate(const Expression& expr,
   args.reset();  // the engine keeps nothing of what it handed over
   if (!result) return std::unexpected(PythonCallError::raised(PyException::fetch()));
   if (!PyList_Check(result.get())) {
-    std::string text;
-    str_of(PyException::conversion(result.get(), "PyList").value(), text);
-    return std::unexpected(PythonCallError{PythonCallError::WrongValue{std::move(text)}});
+    return std::unexpected(PythonCallError{PythonCallError::WrongValue{bare_conversion(result.get(), "PyList")}});
   }
 
   std::vector<PathArray> outputs;

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "ledger/path_array.h"
-#include "result.h"
 #include "timetable/expression.h"
 
 namespace kestro {

@@ -5,9 +5,9 @@
 #include <limits>
 #include <string_view>
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "ledger/path_array.h"
-#include "result.h"
 
 namespace kestro {
 

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "core/memory_limit.h"
+#include "core/stack_room.h"
+#include "interop/signal_check.h"
 #include "ledger/depgraph.h"
-#include "memory_limit.h"
-#include "signal_check.h"
-#include "stack_room.h"
 #include "timetable/mod.h"
 #include "walk/callbacks.h"
 

@@ -1,9 +1,9 @@
 #pragma once
 // The forward event walk of the path-wise models.
 
-#include "errors.h"
+#include "core/errors.h"
+#include "core/result.h"
 #include "ledger/mod.h"
-#include "result.h"
 #include "walk/event_model.h"
 
 namespace kestro {

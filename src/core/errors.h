@@ -13,7 +13,7 @@
 #include <string>
 #include <variant>
 
-#include "py_exception.h"
+#include "interop/py_exception.h"
 
 namespace kestro {
 

@@ -1,5 +1,6 @@
-#include "arguments.h"
+#include "entry/arguments.h"
 
+#include <string>
 #include <vector>
 
 namespace kestro {
@@ -81,19 +82,6 @@ PyException rename_type_error(const char* param, PyException error) {
   PyException renamed = type_error(std::string("argument '") + param + "': " + message);
   if (PyObject* cause = PyException_GetCause(error.value())) PyException_SetCause(renamed.value(), cause);
   return renamed;
-}
-
-Result<PyObject*, PyException> to_dict(PyObject* value) {
-  if (!PyDict_Check(value)) return std::unexpected(PyException::conversion(value, "PyDict"));
-  return value;
-}
-
-Result<std::string, PyException> to_string(PyObject* value) {
-  if (!PyUnicode_Check(value)) return std::unexpected(PyException::conversion(value, "PyString"));
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) return std::unexpected(PyException::fetch());
-  return std::string(data, static_cast<size_t>(size));
 }
 
 }  // namespace kestro

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "py_ref.h"
+#include "interop/py_ref.h"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "stack_room.h"
+#include "core/stack_room.h"
 
 #include <pthread.h>
 

@@ -3,11 +3,11 @@
 // release callbacks run when the batch dies); on failure every struct taken from the
 // exporter has been released, and structs never taken stay with their capsules.
 
+#include "interop/record_batch_import.h"
+
 #include <arrow/api.h>
 #include <arrow/c/abi.h>
 #include <arrow/c/bridge.h>
-
-#include "arguments.h"
 
 namespace kestro {
 

@@ -2,20 +2,22 @@
 // order, read the timetable with its expressions, then run its model; every failure becomes
 // one Python exception at the boundary.
 
-#include "entry.h"
+#include "entry/functions.h"
 
 #include <arrow/api.h>
 
 #include <array>
 
-#include "arguments.h"
-#include "boundary.h"
-#include "market/dataset.h"
 #include "backtest/model.h"
+#include "entry/arguments.h"
+#include "entry/boundary.h"
 #include "fd/black_scholes.h"
 #include "fd/engine.h"
 #include "fd/hull_white.h"
 #include "hist/tsdata.h"
+#include "interop/py_values.h"
+#include "interop/record_batch_import.h"
+#include "market/dataset.h"
 #include "mc/fixed.h"
 #include "mc/fixed_scalar.h"
 #include "mc/monte_carlo.h"

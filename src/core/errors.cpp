@@ -1,7 +1,7 @@
-#include "errors.h"
+#include "core/errors.h"
 
-#include "numbers.h"
-#include "overloaded.h"
+#include "core/numbers.h"
+#include "core/overloaded.h"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "signal_check.h"
+#include "interop/signal_check.h"
 
 namespace kestro {
 

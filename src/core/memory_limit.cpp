@@ -1,4 +1,4 @@
-#include "memory_limit.h"
+#include "core/memory_limit.h"
 
 #include "page_pool.h"
 
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "flags.h"
+#include "core/flags.h"
 
 namespace kestro {
 

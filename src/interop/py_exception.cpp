@@ -1,4 +1,4 @@
-#include "py_exception.h"
+#include "interop/py_exception.h"
 
 namespace kestro {
 

@@ -1,7 +1,7 @@
 // The `_kestro` extension module: six functions, no per-module state, main interpreter only.
 
 #define PY_ARRAY_UNIQUE_SYMBOL kestro_ARRAY_API
-#include "entry.h"
+#include "entry/functions.h"
 
 #include <numpy/arrayobject.h>
 

@@ -1,9 +1,9 @@
-#include "numpy_arrays.h"
+#include "interop/numpy_arrays.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "numpy_api.h"
+#include "interop/numpy_api.h"
 
 namespace kestro {
 

@@ -4,8 +4,8 @@
 
 #include <initializer_list>
 
-#include "errors.h"
-#include "result.h"
+#include "core/errors.h"
+#include "core/result.h"
 
 namespace kestro {
 

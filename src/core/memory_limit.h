@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "errors.h"
-#include "result.h"
+#include "core/errors.h"
+#include "core/result.h"
 
 namespace kestro {
 

@@ -4,7 +4,7 @@
 #include <exception>
 #include <new>
 
-#include "errors.h"
+#include "core/errors.h"
 
 namespace kestro {
 

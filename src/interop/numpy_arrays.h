@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "interop/py_ref.h"
 #include "ledger/path_array.h"
-#include "py_ref.h"
 
 namespace kestro {
 

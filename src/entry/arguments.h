@@ -1,17 +1,11 @@
 #pragma once
-// Binding of vectorcall arguments to named parameters, and the conversions of the entry
-// functions' arguments.
+// Binding of vectorcall arguments to named parameters, and the naming of a parameter in its
+// conversion's TypeError.
 
-#include <memory>
 #include <span>
-#include <string>
 
-#include "py_exception.h"
-#include "result.h"
-
-namespace arrow {
-class RecordBatch;
-}
+#include "core/result.h"
+#include "interop/py_exception.h"
 
 namespace kestro {
 
@@ -36,16 +30,5 @@ Result<T, PyException> convert_argument(const char* param, Result<T, PyException
   if (!converted) return std::unexpected(rename_type_error(param, std::move(converted).error()));
   return converted;
 }
-
-/// A dict or dict subclass (borrowed).
-Result<PyObject*, PyException> to_dict(PyObject* value);
-
-/// A str, copied as UTF-8.
-Result<std::string, PyException> to_string(PyObject* value);
-
-/// The record batch behind `value`, zero-copy: the Arrow PyCapsule protocol
-/// (`__arrow_c_array__`) first, then a `pyarrow.RecordBatch` through the C data interface.
-/// The batch shares the exporter's buffers and keeps them alive.
-Result<std::shared_ptr<arrow::RecordBatch>, PyException> to_record_batch(PyObject* value);
 
 }  // namespace kestro

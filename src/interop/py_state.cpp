@@ -1,4 +1,4 @@
-#include "py_state.h"
+#include "interop/py_state.h"
 
 #include <iterator>
 

@@ -6,11 +6,12 @@
 
 #include <optional>
 
-#include "arguments.h"
-#include "boundary.h"
+#include "core/numbers.h"
+#include "entry/boundary.h"
+#include "interop/py_state.h"
+#include "interop/py_values.h"
+#include "interop/record_batch_import.h"
 #include "market/dataset.h"
-#include "numbers.h"
-#include "py_state.h"
 #include "timetable/mod.h"
 
 namespace kestro {

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "errors.h"
-#include "result.h"
+#include "core/errors.h"
+#include "core/result.h"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "boundary.h"
+#include "entry/boundary.h"
 
 namespace kestro {
 
