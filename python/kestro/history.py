@@ -108,6 +108,7 @@ class HistorySource:
 
     def __init__(self, prices: Any, base: str = "USD", *, time_column: str = "time") -> None:
         self.base = base
+        series: dict[str, _Series]
         if isinstance(prices, (pa.Table, pa.RecordBatch)):
             series = _from_table(prices, time_column)
         elif type(prices).__module__.split(".")[0] == "pandas" and hasattr(prices, "columns"):
@@ -119,7 +120,7 @@ class HistorySource:
         else:
             raise TypeError("prices must be a dict {name: (times, values)}, a pyarrow Table or a pandas "
                             f"DataFrame, not {type(prices).__name__}")
-        self._series = series
+        self._series: dict[str, _Series] = series
 
     @classmethod
     def from_file(cls, path: Any, base: str = "USD", *, time_column: str = "time") -> "HistorySource":

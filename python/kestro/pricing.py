@@ -303,6 +303,7 @@ def _prepare(contract: Contract, market: Market, model: str, state: Any, setting
     from kestro.bonds import prepare_bonds
 
     contract, dataset = prepare_bonds(contract, market, model, dataset, state)
+    assert info.engine is not None  # the analytic model never reaches the engine
     return getattr(_kestro, info.engine), contract, state, dataset
 
 

@@ -1,7 +1,5 @@
 #include "core/memory_limit.h"
 
-#include "page_pool.h"
-
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "core/flags.h"
+#include "core/page_pool.h"
 
 namespace kestro {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "page_pool.h"
+#include "core/page_pool.h"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "page_pool.h"
+#include "core/page_pool.h"
 
 #include <sys/mman.h>
 
