@@ -14,9 +14,8 @@ QuantLib's ``Schedule`` for the same inputs, date for date:
   last business day of its month puts the inner dates on their months' last business days.
 - A generated date whose rolled date repeats the date next to it is dropped.
 - Every date is rolled with ``convention``, except the end, which is rolled with
-  ``termination_convention`` (by default ``convention``). With the end-of-month rule, dates
-  move to month ends as QuantLib moves them (and an unadjusted termination convention leaves
-  the start or end where it is).
+  ``termination_convention`` (by default ``convention``). Under the end-of-month rule the
+  inner dates first move to the last days of their months.
 - Payment dates are ``payment_lag`` business days after each period's adjusted end (the end
   rolled "following" when the lag is 0); fixing dates ``fixing_lag`` business days before its
   adjusted start (rolled "preceding" when the lag is 0), both on the schedule's calendar.
@@ -319,11 +318,11 @@ def _check_dates(s: np.ndarray, e: np.ndarray, f: np.ndarray, n: np.ndarray, per
     f[f == s] = _NAT
     n[n == e] = _NAT
     has_f, has_n = f != _NAT, n != _NAT
-    fail(has_f & ((f <= s) | (f >= e)),
-         lambda i: f"first_date {format_day(f[i])} must lie after start {format_day(s[i])} and before end {format_day(e[i])}")
-    fail(has_n & ((n <= s) | (n >= e)),
-         lambda i: (f"next_to_last_date {format_day(n[i])} must lie after start {format_day(s[i])} "
-                    f"and before end {format_day(e[i])}"))
+    fail(has_f & ((f <= s) | (f > e)),
+         lambda i: f"first_date {format_day(f[i])} must lie after start {format_day(s[i])}, up to end {format_day(e[i])}")
+    fail(has_n & ((n < s) | (n >= e)),
+         lambda i: (f"next_to_last_date {format_day(n[i])} must lie from start {format_day(s[i])} "
+                    f"to before end {format_day(e[i])}"))
     fail(has_f & has_n & (f > n),
          lambda i: f"first_date {format_day(f[i])} is after next_to_last_date {format_day(n[i])}")
     if period.length == 0:
@@ -394,10 +393,17 @@ def _generate(s: np.ndarray, e: np.ndarray, f: np.ndarray, n: np.ndarray, period
     rolled = cal.adjust_days(values, conv)
     if backward:
         keep = is_end | is_next_to_last | (rolled != np.roll(rolled, -1))
-        # Each kept date but the end owns the period after it.
-        one_back = generated(e, eom & is_month_end(e), np.ones_like(e))
-        regular = np.where(is_next_to_last, one_back[owner] == values, is_generated)
-        regular_at_start = regular
+        # Each kept date but the end owns the period after it: whole for generated dates, and
+        # for the start and the next-to-last date when one period back from the date kept
+        # after them lands on them.
+        after = np.minimum.accumulate(np.where(keep, np.arange(values.size), values.size)[::-1])[::-1]
+        edges = np.flatnonzero(is_start | is_next_to_last)
+        nxt = values[after[edges + 1]]
+        one_back = shift_days(nxt, period, -1)
+        if eom:
+            one_back = np.where(is_month_end(nxt), month_ends(one_back), one_back)
+        regular_at_start = is_generated.copy()
+        regular_at_start[edges] = one_back == values[edges]
     else:
         keep = is_start | is_first | (rolled != np.roll(rolled, 1))
         # The end is kept unless it rolls, by the termination convention, onto the last date kept.
@@ -431,20 +437,10 @@ def _finish(values: np.ndarray, owner: np.ndarray, counts: np.ndarray, regular: 
     index = np.arange(values.size)
     front, back = index == offsets[owner], index == offsets[owner + 1] - 1
 
-    adjusted = np.where(back, cal.adjust_days(values, tconv), cal.adjust_days(values, conv))
-    unadjusted = values
-    if np.any(seed_eom):
-        on_eom = seed_eom[owner]
-        ends = month_ends(values)
-        inner_a = ends if conv is _UNADJUSTED else cal.end_of_month_days(values)
-        if tconv is not _UNADJUSTED:
-            edge_a, edge_u = cal.end_of_month_days(values), ends
-        else:  # only the termination side moves: the end going backward, the start going forward
-            moved = back if backward else front
-            edge_a = edge_u = np.where(moved, ends, values)
-        edge = front | back
-        adjusted = np.where(on_eom, np.where(edge, edge_a, inner_a), adjusted)
-        unadjusted = np.where(on_eom, np.where(edge, edge_u, ends), values)
+    # The start rolls by convention, the end by the termination convention, inner dates by
+    # convention: from their months' last days under the end-of-month rule.
+    unadjusted = np.where(~(front | back) & seed_eom[owner], month_ends(values), values)
+    adjusted = np.where(back, cal.adjust_days(values, tconv), cal.adjust_days(unadjusted, conv))
 
     # A next-to-last date on or after the end merges into the end, a second date on or before
     # the start into the start (end-of-month moves can cause either).
@@ -469,11 +465,14 @@ def _finish(values: np.ndarray, owner: np.ndarray, counts: np.ndarray, regular: 
     is_last = np.zeros(adjusted.size, dtype=bool)
     is_last[offsets[1:] - 1] = True
     starts = np.flatnonzero(~is_last)
-    backwards = np.flatnonzero(adjusted[starts + 1] <= adjusted[starts])
-    if backwards.size:
-        i = int(owner[starts[backwards[0]]])
-        raise ValueError(label(i) + f"accrual dates {format_day(adjusted[starts[backwards[0]]])} and "
-                         f"{format_day(adjusted[starts[backwards[0]] + 1])} are out of order after rolling")
+    # Only the end-of-month rule can roll a stub date onto a month end next to it; QuantLib
+    # keeps the empty period that leaves, we refuse it.
+    collide = np.flatnonzero(adjusted[starts + 1] <= adjusted[starts])
+    if collide.size:
+        at = starts[collide[0]]
+        raise ValueError(label(int(owner[at])) + f"two accrual dates roll onto {format_day(adjusted[at])}: the "
+                         "end-of-month rule moves dates to month ends, so give first_date and next_to_last_date "
+                         "on month ends or set end_of_month=False")
     payment = cal.add_business_days_days(adjusted[starts + 1], np.int64(payment_lag), BusinessDayConvention.FOLLOWING)
     fixing = cal.add_business_days_days(adjusted[starts], np.int64(-fixing_lag), BusinessDayConvention.PRECEDING)
     return Schedules(_frozen(offsets.astype(np.int64)), _frozen(unadjusted, DATE_DTYPE), _frozen(adjusted, DATE_DTYPE),
