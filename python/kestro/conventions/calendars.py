@@ -201,13 +201,23 @@ class Calendar:
 
     def add_business_days_days(self, days: np.ndarray, counts: Any, convention: BusinessDayConvention) -> np.ndarray:
         dates = days.view(DATE_DTYPE)
+        counts = np.asarray(counts, dtype=np.int64)
+        if counts.ndim == 0 and counts == 0:
+            return self.adjust_days(days, convention)
         # NumPy rolls a holiday first and counts from there: roll it back before counting
         # forward (and ahead before counting back), so a holiday counts from where it is.
-        after = np.busday_offset(dates, np.maximum(counts, 0), roll="preceding", busdaycal=self._busdays)
-        before = np.busday_offset(dates, np.minimum(counts, 0), roll="following", busdaycal=self._busdays)
-        out = np.where(counts > 0, after, before).view(np.int64)
-        if np.any(counts == 0):
-            out = np.where(counts == 0, self.adjust_days(days, convention), out)
+        out = np.empty(days.shape, dtype=np.int64)
+        forward = np.broadcast_to(counts > 0, days.shape)
+        back = np.broadcast_to(counts < 0, days.shape)
+        n = np.broadcast_to(counts, days.shape)
+        if np.any(forward):
+            out[forward] = np.busday_offset(dates[forward], n[forward], roll="preceding",
+                                            busdaycal=self._busdays).view(np.int64)
+        if np.any(back):
+            out[back] = np.busday_offset(dates[back], n[back], roll="following", busdaycal=self._busdays).view(np.int64)
+        zero = ~(forward | back)
+        if np.any(zero):
+            out[zero] = self.adjust_days(days[zero], convention)
         return self._check(out)
 
     def end_of_month_days(self, days: np.ndarray) -> np.ndarray:

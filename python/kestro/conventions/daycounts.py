@@ -25,7 +25,7 @@ from typing import Any
 
 import numpy as np
 
-from kestro.conventions.dates import day_numbers, first_days, months_of, years_of
+from kestro.conventions.dates import civil, day_numbers, first_days, years_of
 
 __all__ = ["DAY_COUNTS", "DayCount", "day_count"]
 
@@ -35,12 +35,11 @@ def _actual(start: np.ndarray, end: np.ndarray) -> np.ndarray:
 
 
 def _thirty_360(start: np.ndarray, end: np.ndarray, european: bool) -> np.ndarray:
-    m1, m2 = months_of(start), months_of(end)
-    d1 = start - first_days(m1) + 1
-    d2 = end - first_days(m2) + 1
+    y1, m1, d1 = civil(start)
+    y2, m2, d2 = civil(end)
     d1 = np.where(d1 == 31, 30, d1)
     d2 = np.where((d2 == 31) & ((d1 >= 30) | european), 30, d2)
-    return 30 * (m2 - m1) + (d2 - d1)  # 360 Δy + 30 Δm, counted in months since 1970
+    return 360 * (y2 - y1) + 30 * (m2 - m1) + (d2 - d1)
 
 
 def _bond_basis_days(start: np.ndarray, end: np.ndarray) -> np.ndarray:

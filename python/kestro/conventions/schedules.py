@@ -439,7 +439,8 @@ def _finish(values: np.ndarray, owner: np.ndarray, counts: np.ndarray, regular: 
 
     # The start rolls by convention, the end by the termination convention, inner dates by
     # convention: from their months' last days under the end-of-month rule.
-    unadjusted = np.where(~(front | back) & seed_eom[owner], month_ends(values), values)
+    inner_eom = ~(front | back) & seed_eom[owner]
+    unadjusted = np.where(inner_eom, month_ends(values), values) if np.any(inner_eom) else values
     adjusted = np.where(back, cal.adjust_days(values, tconv), cal.adjust_days(unadjusted, conv))
 
     # A next-to-last date on or after the end merges into the end, a second date on or before
