@@ -29,7 +29,7 @@ import enum
 import functools
 import re
 from collections.abc import Callable, Iterable
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -53,7 +53,7 @@ class BusinessDayConvention(enum.Enum):
         return f"BusinessDayConvention.{self.name}"
 
 
-_NUMPY_ROLL = {
+_NUMPY_ROLL: dict[BusinessDayConvention, Literal["following", "modifiedfollowing", "preceding", "modifiedpreceding"]] = {
     BusinessDayConvention.FOLLOWING: "following",
     BusinessDayConvention.MODIFIED_FOLLOWING: "modifiedfollowing",
     BusinessDayConvention.PRECEDING: "preceding",
@@ -237,7 +237,7 @@ class Calendar:
         return self._check(days), shape
 
     def _check(self, days: np.ndarray, what: str = "date") -> np.ndarray:
-        if self.first is None or days.size == 0:
+        if self.first is None or self.last is None or days.size == 0:
             return days
         first, last = int(self.first.view(np.int64)), int(self.last.view(np.int64))
         outside = (days < first) | (days > last)

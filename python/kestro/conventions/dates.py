@@ -36,11 +36,10 @@ _HINT = ("a datetime.date, datetime.datetime, ISO string 'YYYY-MM-DD', numpy.dat
 def _one(value: Any, what: str) -> int:
     """Days since 1970 of one date."""
     if isinstance(value, np.datetime64):
-        unit, _ = np.datetime_data(value.dtype)
-        if unit == "generic":
-            raise ValueError(f"{what}: numpy.datetime64 without a unit is not a date: {value!r}")
         if np.isnat(value):
             raise ValueError(f"{what} must be a date, got NaT")
+        if np.datetime_data(value.dtype)[0] == "generic":
+            raise ValueError(f"{what}: numpy.datetime64 without a unit is not a date: {value!r}")
         return int(value.astype(DATE_DTYPE).astype(np.int64))
     if isinstance(value, _dt.datetime):  # pandas Timestamps too; before date, its base class
         if value != value:  # pandas NaT
@@ -200,6 +199,6 @@ def years_of(days: np.ndarray) -> np.ndarray:
     return civil(days)[0]
 
 
-def format_day(day: int) -> str:
+def format_day(day: Any) -> str:
     """An ISO date of a day count, for messages."""
     return str(np.int64(day).view(DATE_DTYPE))

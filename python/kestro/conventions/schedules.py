@@ -327,7 +327,7 @@ def _check_dates(s: np.ndarray, e: np.ndarray, f: np.ndarray, n: np.ndarray, per
          lambda i: f"first_date {format_day(f[i])} is after next_to_last_date {format_day(n[i])}")
     if period.length == 0:
         fail(has_f | has_n, lambda i: f"a schedule of one period ({period}) has no first_date or next_to_last_date")
-    if cal.first is not None:
+    if cal.first is not None and cal.last is not None:
         first, last = cal.first.view(np.int64), cal.last.view(np.int64)
         fail((s < first) | (e > last),
              lambda i: (f"dates {format_day(s[i])} to {format_day(e[i])} are outside calendar {cal.name}, "
