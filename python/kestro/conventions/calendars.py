@@ -53,7 +53,8 @@ class BusinessDayConvention(enum.Enum):
         return f"BusinessDayConvention.{self.name}"
 
 
-_NUMPY_ROLL: dict[BusinessDayConvention, Literal["following", "modifiedfollowing", "preceding", "modifiedpreceding"]] = {
+_Roll = Literal["following", "modifiedfollowing", "preceding", "modifiedpreceding"]
+_NUMPY_ROLL: dict[BusinessDayConvention, _Roll] = {
     BusinessDayConvention.FOLLOWING: "following",
     BusinessDayConvention.MODIFIED_FOLLOWING: "modifiedfollowing",
     BusinessDayConvention.PRECEDING: "preceding",
@@ -81,7 +82,8 @@ def business_day_convention(value: str | BusinessDayConvention) -> BusinessDayCo
     if isinstance(value, BusinessDayConvention):
         return value
     if not isinstance(value, str):
-        raise TypeError(f"a business-day convention is a name such as 'following', got {type(value).__name__} {value!r}")
+        raise TypeError(f"a business-day convention is a name such as 'following', "
+                        f"got {type(value).__name__} {value!r}")
     found = _CONVENTION_ALIASES.get(_key(value))
     if found is None:
         known = ", ".join(c.value for c in BusinessDayConvention)

@@ -30,6 +30,9 @@ from kestro.conventions.dates import civil, day_numbers, first_days, years_of
 __all__ = ["DAY_COUNTS", "DayCount", "day_count"]
 
 
+_Kernel = Callable[[np.ndarray, np.ndarray], np.ndarray]  # int64 days since 1970 -> result
+
+
 def _actual(start: np.ndarray, end: np.ndarray) -> np.ndarray:
     return end - start
 
@@ -81,8 +84,7 @@ class DayCount:
 
     __slots__ = ("name", "_days", "_fraction")
 
-    def __init__(self, name: str, days: Callable[[np.ndarray, np.ndarray], np.ndarray],
-                 fraction: Callable[[np.ndarray, np.ndarray], np.ndarray]) -> None:
+    def __init__(self, name: str, days: _Kernel, fraction: _Kernel) -> None:
         self.name = name
         self._days = days
         self._fraction = fraction
@@ -124,7 +126,7 @@ def _pair(start: Any, end: Any) -> tuple[np.ndarray, np.ndarray, tuple[int, ...]
     return s, e, shape
 
 
-def _per(basis: float, days: Callable[[np.ndarray, np.ndarray], np.ndarray]) -> Callable[[np.ndarray, np.ndarray], np.ndarray]:
+def _per(basis: float, days: _Kernel) -> _Kernel:
     return lambda start, end: days(start, end) / basis
 
 

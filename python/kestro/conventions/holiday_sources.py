@@ -9,7 +9,7 @@ calendars drop holidays that fall on a weekend themselves.
   31 December 1999 and 2001.
 - US government bond market: SIFMA's full-close recommendations (``XSIF``), with one rule of
   our own for Good Friday (below).
-- US SOFR: the government bond market's days, less every Good Friday.
+- US SOFR: the government bond market's business days, less every Good Friday.
 - United Kingdom: the bank holidays of England and Wales (``GB``, subdivision ``ENG``), which
   settlement follows, substitute days and one-off holidays (jubilees, royal weddings and
   funerals, the coronation) included.
@@ -89,8 +89,8 @@ def us_government_bond() -> HolidayList:
 def us_sofr() -> HolidayList:
     """The government bond market's holidays and every Good Friday.
 
-    SOFR has no fixing on Good Friday, also in the years SIFMA recommends only an early close
-    for it (2021, 2023 and 2026, for example); QuantLib's SOFR calendar agrees.
+    Good Friday is a SOFR holiday also in the years SIFMA recommends only an early close for it
+    (2021, 2023 and 2026, for example), as in QuantLib's SOFR calendar.
     """
     bonds = us_government_bond()
     fridays = [_good_friday(y) for y in range(bonds.first_year, bonds.last_year + 1)]

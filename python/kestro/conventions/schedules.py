@@ -319,7 +319,8 @@ def _check_dates(s: np.ndarray, e: np.ndarray, f: np.ndarray, n: np.ndarray, per
     n[n == e] = _NAT
     has_f, has_n = f != _NAT, n != _NAT
     fail(has_f & ((f <= s) | (f > e)),
-         lambda i: f"first_date {format_day(f[i])} must lie after start {format_day(s[i])}, up to end {format_day(e[i])}")
+         lambda i: (f"first_date {format_day(f[i])} must lie after start {format_day(s[i])}, "
+                    f"up to end {format_day(e[i])}"))
     fail(has_n & ((n < s) | (n >= e)),
          lambda i: (f"next_to_last_date {format_day(n[i])} must lie from start {format_day(s[i])} "
                     f"to before end {format_day(e[i])}"))
