@@ -9,13 +9,14 @@ QuantLib's ``Schedule`` for the same inputs, date for date:
   ``first_date``) and leaves the stub last. ``first_date`` makes a front stub of your own
   (short or long), ``next_to_last_date`` a back stub.
 - Unadjusted dates are generated from the end (start) as n periods at once, with the day of
-  the month clamped (see :mod:`kestro.conventions.tenors`); with ``end_of_month`` and a month
-  or year period, a seed on the last day of its month generates month ends, and a seed on the
-  last business day of its month puts the inner dates on their months' last business days.
-- A generated date whose rolled date repeats the date next to it is dropped.
+  the month clamped (see :mod:`kestro.conventions.tenors`). A generated date whose rolled date
+  repeats the date next to it is dropped.
 - Every date is rolled with ``convention``, except the end, which is rolled with
-  ``termination_convention`` (by default ``convention``). Under the end-of-month rule the
-  inner dates first move to the last days of their months.
+  ``termination_convention`` (by default ``convention``).
+- ``end_of_month`` (month and year periods only): when the date the periods are counted from
+  is the last day of its month, the generated dates are month ends; when it is the last
+  business day of its month, every inner date moves to the last day of its month before it is
+  rolled.
 - Payment dates are ``payment_lag`` business days after each period's adjusted end (the end
   rolled "following" when the lag is 0); fixing dates ``fixing_lag`` business days before its
   adjusted start (rolled "preceding" when the lag is 0), both on the schedule's calendar.
@@ -24,16 +25,16 @@ QuantLib's ``Schedule`` for the same inputs, date for date:
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from kestro.conventions.calendars import BusinessDayConvention, Calendar, business_day_convention, calendar
-from kestro.conventions.dates import (
-    DATE_DTYPE, day_numbers, format_day, is_month_end, month_ends, months_of,
-)
+from kestro.conventions.dates import DATE_DTYPE, day_numbers, format_day
 from kestro.conventions.daycounts import DayCount, day_count
+from kestro.conventions.schedule_generation import NAT as _NAT, generate
 from kestro.conventions.tenors import Tenor, frequency as _frequency, shift_days, tenor as _tenor
 
 __all__ = ["RULES", "Schedule", "Schedules", "schedule", "schedules"]
@@ -41,8 +42,6 @@ __all__ = ["RULES", "Schedule", "Schedules", "schedule", "schedules"]
 RULES: tuple[str, ...] = ("backward", "forward")
 """The date-generation rules: count periods back from the end, or forward from the start."""
 
-_NAT = np.iinfo(np.int64).min
-_UNADJUSTED = BusinessDayConvention.UNADJUSTED
 _TENOR_FORM = re.compile(r"\s*[+-]?\d*\s*[A-Za-z]+\s*")  # "10Y", and "3X" to refuse; never an ISO date
 
 
@@ -258,14 +257,9 @@ def _rule(value: Any) -> bool:
     return value.strip().lower() == "backward"
 
 
-class _Labels:
-    """Names schedule i in messages: nothing for a single schedule."""
-
-    def __init__(self, single: bool) -> None:
-        self.single = single
-
-    def __call__(self, i: int) -> str:
-        return "" if self.single else f"schedule {i}: "
+def _labels(single: bool) -> Callable[[int], str]:
+    """What names schedule i in messages: nothing for a single schedule."""
+    return (lambda i: "") if single else (lambda i: f"schedule {i}: ")
 
 
 def _build(start: Any, end: Any, frequency: Any, cal: Any, convention: Any, termination_convention: Any, rule: Any,
@@ -280,7 +274,7 @@ def _build(start: Any, end: Any, frequency: Any, cal: Any, convention: Any, term
         raise TypeError(f"end_of_month must be True or False, got {end_of_month!r}")
     payment_lag = _lag("payment_lag", payment_lag)
     fixing_lag = _lag("fixing_lag", fixing_lag)
-    label = _Labels(single)
+    label = _labels(single)
 
     s, s_shape = day_numbers(start, "start")
     if _is_tenor(end):
@@ -302,12 +296,14 @@ def _build(start: Any, end: Any, frequency: Any, cal: Any, convention: Any, term
     s, e, f, n = (np.broadcast_to(a.reshape(sh), shape).reshape(-1).copy() for a, sh in zip((s, e, f, n), shapes))
 
     _check_dates(s, e, f, n, period, cal, label)
-    return _generate(s, e, f, n, period, cal, conv, tconv, backward, bool(end_of_month), payment_lag, fixing_lag,
-                     label)
+    out = generate(s, e, f, n, period, cal, conv, tconv, backward, bool(end_of_month), payment_lag, fixing_lag, label)
+    return Schedules(_frozen(out.offsets), _frozen(out.unadjusted, DATE_DTYPE), _frozen(out.adjusted, DATE_DTYPE),
+                     _frozen(out.payment, DATE_DTYPE), _frozen(out.fixing, DATE_DTYPE), _frozen(out.regular), cal,
+                     period)
 
 
 def _check_dates(s: np.ndarray, e: np.ndarray, f: np.ndarray, n: np.ndarray, period: Tenor, cal: Calendar,
-                 label: _Labels) -> None:
+                 label: Callable[[int], str]) -> None:
     def fail(mask: np.ndarray, message: Any) -> None:
         if np.any(mask):
             i = int(np.flatnonzero(mask)[0])
@@ -333,156 +329,3 @@ def _check_dates(s: np.ndarray, e: np.ndarray, f: np.ndarray, n: np.ndarray, per
         fail((s < first) | (e > last),
              lambda i: (f"dates {format_day(s[i])} to {format_day(e[i])} are outside calendar {cal.name}, "
                         f"which knows {cal.first} to {cal.last}"))
-
-
-# Generation
-
-
-def _generate(s: np.ndarray, e: np.ndarray, f: np.ndarray, n: np.ndarray, period: Tenor, cal: Calendar,
-              conv: BusinessDayConvention, tconv: BusinessDayConvention, backward: bool, end_of_month: bool,
-              payment_lag: int, fixing_lag: int, label: _Labels) -> Schedules:
-    has_f, has_n = f != _NAT, n != _NAT
-    if period.length == 0:
-        owner = np.repeat(np.arange(s.size), 2)
-        values = np.stack([s, e], axis=1).reshape(-1)
-        counts = np.full(s.size, 2, dtype=np.int64)
-        regular_at_start = np.ones(values.size, dtype=bool)
-        return _finish(values, owner, counts, regular_at_start, np.zeros(s.size, dtype=bool), cal, conv, tconv,
-                       backward, period, payment_lag, fixing_lag, label)
-
-    eom = end_of_month and period.months is not None  # as QuantLib: days and weeks have no month ends
-    step = -1 if backward else 1
-    # Backward: from the end (or next-to-last date) down to the start (or first date); forward the other way.
-    seed = np.where(has_n, n, e) if backward else np.where(has_f, f, s)
-    stop = np.where(has_f, f, s) if backward else np.where(has_n, n, e)
-    seed_on_month_end = eom & is_month_end(seed)
-
-    def generated(base: np.ndarray, base_on_month_end: np.ndarray, k: np.ndarray) -> np.ndarray:
-        dates = shift_days(base, period, step * k)
-        return np.where(base_on_month_end, month_ends(dates), dates) if eom else dates
-
-    # How many whole periods fit between seed and stop.
-    if period.months is not None:
-        whole = step * (months_of(stop) - months_of(seed)) // period.months
-        reached = generated(seed, seed_on_month_end, whole)
-        k_max = whole - ((reached < stop) if backward else (reached > stop))
-    else:
-        k_max = step * (stop - seed) // (period.days or 1)
-
-    # Slots, in date order: start, first date, generated dates, next-to-last date, end.
-    counts = 2 + has_f + k_max + has_n
-    offsets = np.concatenate([[0], np.cumsum(counts)])
-    owner = np.repeat(np.arange(s.size), counts)
-    pos = np.arange(offsets[-1]) - offsets[owner]
-    lo = 1 + has_f[owner]
-    hi = lo + k_max[owner]
-    is_start, is_end = pos == 0, pos == counts[owner] - 1
-    is_first = has_f[owner] & (pos == 1)
-    is_generated = (pos >= lo) & (pos < hi)
-    is_next_to_last = has_n[owner] & (pos == hi)
-
-    values = np.where(is_end, e[owner], s[owner])
-    values = np.where(is_first, f[owner], values)
-    values = np.where(is_next_to_last, n[owner], values)
-    g = np.flatnonzero(is_generated)
-    j = pos[g] - lo[g]
-    k = (k_max[owner[g]] - j) if backward else (j + 1)
-    values[g] = generated(seed[owner[g]], seed_on_month_end[owner[g]], k)
-
-    # A generated date is dropped when it rolls onto the date kept next to it (towards the
-    # seed). Rolling is monotone, so comparing with the neighbouring slot is the same.
-    rolled = cal.adjust_days(values, conv)
-    if backward:
-        keep = is_end | is_next_to_last | (rolled != np.roll(rolled, -1))
-        # Each kept date but the end owns the period after it: whole for generated dates, and
-        # for the start and the next-to-last date when one period back from the date kept
-        # after them lands on them.
-        after = np.minimum.accumulate(np.where(keep, np.arange(values.size), values.size)[::-1])[::-1]
-        edges = np.flatnonzero(is_start | is_next_to_last)
-        nxt = values[after[edges + 1]]
-        one_back = shift_days(nxt, period, -1)
-        if eom:
-            one_back = np.where(is_month_end(nxt), month_ends(one_back), one_back)
-        regular_at_start = is_generated.copy()
-        regular_at_start[edges] = one_back == values[edges]
-    else:
-        keep = is_start | is_first | (rolled != np.roll(rolled, 1))
-        # The end is kept unless it rolls, by the termination convention, onto the last date kept.
-        last_kept = np.maximum.accumulate(np.where(keep & ~is_end, np.arange(values.size), 0))
-        before_end = last_kept[np.maximum(np.flatnonzero(is_end) - 1, 0)]
-        end_slots = np.flatnonzero(is_end)
-        keep[end_slots] = cal.adjust_days(values[end_slots], tconv) != cal.adjust_days(values[before_end], tconv)
-        # Each kept date but the start owns the period before it.
-        one_on = generated(s, eom & is_month_end(s), np.ones_like(s))
-        regular = np.where(is_first, one_on[owner] == values, is_generated)
-        regular_at_start = _period_flags_at_starts(regular, keep)
-    seed_eom = eom & cal.is_end_of_month_days(seed)
-    return _finish(values[keep], owner[keep], np.bincount(owner[keep], minlength=s.size), regular_at_start[keep],
-                   seed_eom, cal, conv, tconv, backward, period, payment_lag, fixing_lag, label)
-
-
-def _period_flags_at_starts(at_ends: np.ndarray, keep: np.ndarray) -> np.ndarray:
-    """Forward generation flags a period at its end date: move each flag to the kept date before."""
-    out = np.zeros(at_ends.size, dtype=bool)
-    kept = np.flatnonzero(keep)
-    out[kept[:-1]] = at_ends[kept[1:]]  # across schedules this copies into each last date: unused
-    return out
-
-
-def _finish(values: np.ndarray, owner: np.ndarray, counts: np.ndarray, regular: np.ndarray, seed_eom: np.ndarray,
-            cal: Calendar, conv: BusinessDayConvention, tconv: BusinessDayConvention, backward: bool, period: Tenor,
-            payment_lag: int, fixing_lag: int, label: _Labels) -> Schedules:
-    """Roll the kept dates, apply QuantLib's final clean-up, and add payment and fixing dates."""
-    _degenerate(counts < 2, label)
-    offsets = np.concatenate([[0], np.cumsum(counts)])
-    index = np.arange(values.size)
-    front, back = index == offsets[owner], index == offsets[owner + 1] - 1
-
-    # The start rolls by convention, the end by the termination convention, inner dates by
-    # convention: from their months' last days under the end-of-month rule.
-    inner_eom = ~(front | back) & seed_eom[owner]
-    unadjusted = np.where(inner_eom, month_ends(values), values) if np.any(inner_eom) else values
-    adjusted = np.where(back, cal.adjust_days(values, tconv), cal.adjust_days(unadjusted, conv))
-
-    # A next-to-last date on or after the end merges into the end, a second date on or before
-    # the start into the start (end-of-month moves can cause either).
-    drop = np.zeros(values.size, dtype=bool)
-    last = offsets[1:] - 1
-    merge = adjusted[last - 1] >= adjusted[last]
-    _degenerate(merge & (counts < 3), label)
-    regular[last[merge] - 2] = adjusted[last[merge] - 1] == adjusted[last[merge]]
-    drop[last[merge] - 1] = True
-    counts = counts - merge
-    first = offsets[:-1]
-    second = np.where(drop[first + 1], first + 2, first + 1)  # the next date still there
-    merge = adjusted[second] <= adjusted[first]
-    _degenerate(merge & (counts < 3), label)
-    regular[first[merge]] = adjusted[second[merge]] == adjusted[first[merge]]
-    drop[second[merge]] = True
-    counts = counts - merge
-
-    keep = ~drop
-    adjusted, unadjusted, regular, owner = adjusted[keep], unadjusted[keep], regular[keep], owner[keep]
-    offsets = np.concatenate([[0], np.cumsum(counts)])
-    is_last = np.zeros(adjusted.size, dtype=bool)
-    is_last[offsets[1:] - 1] = True
-    starts = np.flatnonzero(~is_last)
-    # Only the end-of-month rule can roll a stub date onto a month end next to it; QuantLib
-    # keeps the empty period that leaves, we refuse it.
-    collide = np.flatnonzero(adjusted[starts + 1] <= adjusted[starts])
-    if collide.size:
-        at = starts[collide[0]]
-        raise ValueError(label(int(owner[at])) + f"two accrual dates roll onto {format_day(adjusted[at])}: the "
-                         "end-of-month rule moves dates to month ends, so give first_date and next_to_last_date "
-                         "on month ends or set end_of_month=False")
-    payment = cal.add_business_days_days(adjusted[starts + 1], np.int64(payment_lag), BusinessDayConvention.FOLLOWING)
-    fixing = cal.add_business_days_days(adjusted[starts], np.int64(-fixing_lag), BusinessDayConvention.PRECEDING)
-    return Schedules(_frozen(offsets.astype(np.int64)), _frozen(unadjusted, DATE_DTYPE), _frozen(adjusted, DATE_DTYPE),
-                     _frozen(payment, DATE_DTYPE), _frozen(fixing, DATE_DTYPE), _frozen(regular[starts]),
-                     cal, period)
-
-
-def _degenerate(mask: np.ndarray, label: _Labels) -> None:
-    if np.any(mask):
-        i = int(np.flatnonzero(mask)[0])
-        raise ValueError(label(i) + "its dates all roll onto one business day; there is no accrual period")
