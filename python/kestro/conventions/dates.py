@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 
 from kestro.curves import year_fraction
-from kestro.timetable import DAY_MS, to_ms
+from kestro.clock import DAY_MS, check_date
 
 __all__ = ["DATE_DTYPE", "dates_to_ms", "engine_years", "to_dates"]
 
@@ -121,10 +121,10 @@ def dates_to_ms(dates: Any) -> Any:
 def engine_years(dates: Any, pricing_time: Any) -> Any:
     """Years of 365 days from ``pricing_time`` to midnight UTC of each date, as the engine counts them.
 
-    ``pricing_time`` is anything :func:`kestro.to_ms` accepts, e.g. a market's
-    ``Market.pricing_time``; dates before it give negative years.
+    ``pricing_time`` is read as :class:`kestro.Market` reads its own (a market's
+    ``Market.pricing_time`` included); dates before it give negative years.
     """
-    return year_fraction(dates_to_ms(dates), to_ms(pricing_time))
+    return year_fraction(dates_to_ms(dates), check_date(pricing_time, "pricing_time"))
 
 
 # Month arithmetic on day counts, vectorised. A month is counted since 1970-01. The civil
