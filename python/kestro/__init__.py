@@ -11,7 +11,10 @@ The engine is the extension module ``_kestro``; this package holds what users ne
   with any of the four pricing models;
 - :class:`GbmPaths` and :class:`HullWhitePaths` supply Monte Carlo paths, :class:`HistorySource`
   historical prices for backtests, :class:`Recorder` keeps the statistics the engine sends;
-- :mod:`kestro.results` turns statistics into tables (and optional plots).
+- :mod:`kestro.results` turns statistics into tables (and optional plots);
+- :mod:`kestro.conventions` holds market conventions on dates: day counts (:func:`day_count`),
+  business-day calendars (:func:`calendar`), tenors (:func:`add_tenor`) and schedules
+  (:func:`schedule`, :func:`schedules`).
 
 Price an American put in three lines::
 
@@ -22,6 +25,26 @@ Price an American put in three lines::
 
 from kestro.backtesting import BacktestResult, backtest
 from kestro.bonds import bond_asset, bond_maturity
+from kestro.conventions import (
+    CALENDARS,
+    DAY_COUNTS,
+    BusinessDayConvention,
+    Calendar,
+    DayCount,
+    Schedule,
+    Schedules,
+    Tenor,
+    add_tenor,
+    business_day_convention,
+    calendar,
+    dates_to_ms,
+    day_count,
+    engine_years,
+    schedule,
+    schedules,
+    tenor,
+    to_dates,
+)
 from kestro.curves import Curve, discount_factor, forward, stored_value, year_fraction
 from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
 from kestro.market import Market, forward_curve, zero_curve
@@ -68,7 +91,11 @@ __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "BacktestResult", "Contract", "backtest", "Grid", "choose_model", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
+    "ALL_STATS", "BacktestResult", "Contract", "backtest", "Grid", "choose_model", "Curve", "DAY_MS", "DEFAULT_START",
+    "GbmPaths", "HistoryError", "HistorySource",
+    "BusinessDayConvention", "CALENDARS", "Calendar", "DAY_COUNTS", "DayCount", "Schedule", "Schedules", "Tenor",
+    "add_tenor", "business_day_convention", "calendar", "dates_to_ms", "day_count", "engine_years", "schedule",
+    "schedules", "tenor", "to_dates",
     "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult", "Recorder",
     "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
     "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",
