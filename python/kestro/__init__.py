@@ -23,6 +23,8 @@ Price an American put in three lines::
     print(kestro.price(put, kestro.Market.flat(rate=0.05, spots={"STK": 100.0}), model="black_scholes", vol=0.2))
 """
 
+import pyarrow  # noqa: F401  first: the extension links the Arrow library this package ships
+
 from kestro.backtesting import BacktestResult, backtest
 from kestro.bonds import bond_asset, bond_maturity
 from kestro.conventions import (
