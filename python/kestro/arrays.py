@@ -30,8 +30,9 @@ def index_text(mask: np.ndarray) -> str:
     return f" at index {index[0] if len(index) == 1 else tuple(int(i) for i in index)}"
 
 
-def real_array(name: str, value: Any, bound: str = "") -> np.ndarray:
-    """``value`` as a float64 array, checked finite and, by ``bound``, "positive" or "non-negative".
+def real_array(name: str, value: Any, bound: str = "", finite: bool = True) -> np.ndarray:
+    """``value`` as a float64 array, checked finite (unless ``finite`` is False) and, by ``bound``,
+    "positive" or "non-negative".
 
     Raises TypeError for what is not a number (booleans and strings included) and ValueError,
     naming ``name``, the value and its index, for what is out of range.
@@ -42,9 +43,10 @@ def real_array(name: str, value: Any, bound: str = "") -> np.ndarray:
         array = np.asarray(value, dtype=np.float64)
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a number or an array of numbers, got {value!r}") from None
-    bad = ~np.isfinite(array)
-    if bad.any():
-        raise ValueError(f"{name} must be finite, got {float(array[bad].flat[0])!r}{index_text(bad)}")
+    if finite:
+        bad = ~np.isfinite(array)
+        if bad.any():
+            raise ValueError(f"{name} must be finite, got {float(array[bad].flat[0])!r}{index_text(bad)}")
     if bound:
         bad = array <= 0 if bound == "positive" else array < 0
         if bad.any():

@@ -41,7 +41,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from kestro.arrays import Value, blockwise, broadcast, index_text, real_array, result, sign_array
-from kestro.normal import normal_cdf, normal_pdf
+from kestro.normal import CENTRAL, normal_cdf, normal_cdf_centred, normal_pdf
 
 __all__ = [
     "BlackGreeks",
@@ -195,6 +195,12 @@ def _spot(spot: np.ndarray, strike: np.ndarray, years: np.ndarray, vol: np.ndarr
 
 def _vanilla(b: _Black) -> np.ndarray:
     value = b.discount * b.sign * (b.forward * b.cdf1 - b.strike * b.cdf2)
+    central = (np.abs(b.d1) <= CENTRAL) & (np.abs(b.d2) <= CENTRAL)
+    if central.any():
+        # Near the money with little variance F N(d1) and K N(d2) are both about F / 2: cancel the halves exactly.
+        near = 0.5 * b.sign * (b.forward - b.strike) + b.forward * normal_cdf_centred(b.d1) \
+            - b.strike * normal_cdf_centred(b.d2)
+        value = np.where(central, b.discount * near, value)
     # Rounding may leave a deep in-the-money price an ulp below the discounted intrinsic value.
     return np.maximum(value, b.discount * np.maximum(b.sign * (b.forward - b.strike), 0.0))
 
@@ -249,7 +255,8 @@ def _digital_greeks(b: _Black) -> tuple[np.ndarray, ...]:
         narrowing = shape * b.v * d1 / (2.0 * b.years)  # w DF phi(d2) d1 / (2 T)
     # At the strike with no variance d1 = v / 2: the term is w DF phi(0) vol / (4 sqrt(T)).
     narrowing = np.where(b.zero, np.where(at & (b.years == 0) & (b.vol > 0), b.sign * np.inf, 0.0), narrowing)
-    return price, delta, gamma, vega, _zero_rate(b) * price + narrowing, -b.years * price
+    # + 0.0 turns the -0.0 of a vanished density term into 0.0
+    return price, delta + 0.0, gamma + 0.0, vega + 0.0, _zero_rate(b) * price + narrowing, -b.years * price
 
 
 def _spot_vanilla_greeks(s: _Spot) -> tuple[np.ndarray, ...]:
@@ -282,7 +289,8 @@ def _spot_digital_greeks(s: _Spot) -> tuple[np.ndarray, ...]:
                       np.where(b.zero, 0.0, moving))
     # w DF phi(d2) T / v; at the strike sqrt(T) / vol, unbounded only as vol -> 0.
     carried = np.where(at, np.where((b.vol == 0) & (b.years > 0), b.sign * np.inf, 0.0), shape * b.years)
-    return price, delta, gamma, vega, s.rate * price - moving, -b.years * price + carried, -carried
+    return (price, delta + 0.0, gamma + 0.0, vega + 0.0, s.rate * price - moving, -b.years * price + carried,
+            0.0 - carried)
 
 
 def _forward_kernel(compute: Any) -> Any:

@@ -20,7 +20,7 @@ import numpy as np
 
 from kestro.arrays import Value, blockwise, broadcast, index_text, real_array, result, sign_array
 from kestro.black import log_moneyness, spot_inputs
-from kestro.normal import normal_cdf_pair
+from kestro.normal import CENTRAL, normal_cdf_centred, normal_cdf_pair
 
 __all__ = ["black_scholes_implied_vol", "implied_vol"]
 
@@ -45,9 +45,24 @@ def _tail_quantile(p: np.ndarray) -> np.ndarray:
 
 def _normalised(x: np.ndarray, s: np.ndarray) -> np.ndarray:
     """b(x, s) for x <= 0 and s > 0."""
-    n1, _ = normal_cdf_pair(x / s + 0.5 * s)
-    n2, _ = normal_cdf_pair(x / s - 0.5 * s)
-    return np.maximum(np.exp(0.5 * x) * n1 - np.exp(-0.5 * x) * n2, 0.0)
+    d1, d2 = x / s + 0.5 * s, x / s - 0.5 * s
+    n1, _ = normal_cdf_pair(d1)
+    n2, _ = normal_cdf_pair(d2)
+    return _difference(x, d1, d2, n1, n2)
+
+
+def _difference(x: np.ndarray, d1: np.ndarray, d2: np.ndarray, n1: np.ndarray, n2: np.ndarray) -> np.ndarray:
+    """``b = e^(x/2) N(d1) - e^(-x/2) N(d2)``, not below 0.
+
+    With both d central the halves of N cancel exactly: ``sinh(x/2) + e^(x/2) c(d1) - e^(-x/2) c(d2)``
+    with ``c = N - 1/2``. Far in the tail rounding can leave b below 0, where s is too small.
+    """
+    b = np.exp(0.5 * x) * n1 - np.exp(-0.5 * x) * n2
+    central = (np.abs(d1) <= CENTRAL) & (np.abs(d2) <= CENTRAL)
+    if central.any():
+        near = np.sinh(0.5 * x) + np.exp(0.5 * x) * normal_cdf_centred(d1) - np.exp(-0.5 * x) * normal_cdf_centred(d2)
+        b = np.where(central, near, b)
+    return np.maximum(b, 0.0)
 
 
 def _starting_point(x: np.ndarray, beta: np.ndarray, beta_c: np.ndarray) -> np.ndarray:
@@ -85,7 +100,7 @@ def _objective(x: np.ndarray, s: np.ndarray, target: np.ndarray, upper: np.ndarr
     # db/ds = e^(x/2) phi(d1) = exp(-x^2 / (2 s^2) - s^2 / 8) / sqrt(2 pi); b'' = b' (x^2 / s^3 - s / 4).
     slope = _INV_SQRT_2PI * np.exp(-0.5 * (x / s) ** 2 - 0.125 * s * s)
     bend = slope * ((x / s) ** 2 / s - 0.25 * s)
-    b = np.maximum(half * n1 - inverse * n2, 0.0)  # rounding can leave a far tail's b below 0: s is too small
+    b = _difference(x, d1, d2, n1, n2)
     c = half * m1 + inverse * n2
     # Lower half: g = 1 / ln b; g' = -l' / l^2, g'' = -l'' / l^2 + 2 l'^2 / l^3 with l = ln b.
     log_b = np.log(b)
@@ -142,6 +157,11 @@ def _check_errors(errors: Any) -> bool:
         raise ValueError(f"errors must be 'raise' (a price outside its bounds raises ValueError) or 'nan' "
                          f"(it gives NaN), got {errors!r}")
     return errors == "raise"
+
+
+def _prices(price: Any, raising: bool) -> np.ndarray:
+    """The prices; with errors="nan" a missing (NaN) or infinite price is let through, to give NaN."""
+    return real_array("price", price, finite=raising)
 
 
 class _Bounds(NamedTuple):
@@ -220,8 +240,8 @@ def implied_vol(price: Any, forward: Any, strike: Any, years: Any, discount: Any
     8 ulps of ``DF max(F, K)`` a price counts as on the bound). On the lower bound the vol is
     0, on the upper bound infinite. At expiry (``years == 0``) the price must be the intrinsic
     value, and the vol is given as 0. Outside the bounds ``errors="raise"`` (the default)
-    raises ValueError naming the price and its bounds; ``errors="nan"`` returns NaN there and
-    solves the rest.
+    raises ValueError naming the price and its bounds; ``errors="nan"`` returns NaN there, and
+    for missing (NaN) or infinite prices, and solves the rest.
 
     Accuracy: the total standard deviation ``vol sqrt(T)`` comes out within a few ulps of the
     one the price determines. How much of the vol a price determines depends on vega: deep in
@@ -229,13 +249,14 @@ def implied_vol(price: Any, forward: Any, strike: Any, years: Any, discount: Any
     normal floating-point range (under 2.2e-308) has few digits left.
     """
     raising = _check_errors(errors)
-    arrays, scalar = broadcast(price=real_array("price", price), forward=real_array("forward", forward, "positive"),
+    arrays, scalar = broadcast(price=_prices(price, raising), forward=real_array("forward", forward, "positive"),
                                strike=real_array("strike", strike, "positive"),
                                years=real_array("years", years, "non-negative"),
                                discount=real_array("discount", discount, "positive"), call=sign_array(call))
     vol, outside = blockwise(_forward_kernel, arrays, _BLOCK)
     if raising and outside.any():
-        _refuse(*arrays, outside)
+        price_array, forward_array, strike_array, years_array, discount_array, sign = arrays
+        _refuse(price_array, forward_array, strike_array, years_array, discount_array, sign, outside)
     return result(vol, scalar)
 
 
@@ -247,7 +268,7 @@ def black_scholes_implied_vol(price: Any, spot: Any, strike: Any, years: Any, ra
     ``e^(-r T)``; the bounds and ``errors`` are the same, in those terms.
     """
     raising = _check_errors(errors)
-    price_array = real_array("price", price)
+    price_array = _prices(price, raising)
     arrays, scalar = spot_inputs(spot, strike, years, None, rate, dividend, call)
     arrays, scalar = [price_array, *arrays], scalar and price_array.ndim == 0
     vol, outside = blockwise(_spot_kernel, arrays, _BLOCK)
