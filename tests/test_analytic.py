@@ -42,8 +42,9 @@ def assert_close(name, calculated, expected, rel, scale):
     tolerance = rel * np.maximum(np.abs(expected), 1e-3 * np.asarray(scale, float))
     excess = np.abs(calculated - expected) / tolerance
     worst = int(np.argmax(excess))
+    allowed = np.broadcast_to(tolerance, excess.shape).flat[worst]
     assert excess.flat[worst] <= 1.0, (f"{name}[{worst}]: calculated {calculated.flat[worst]!r}, expected "
-                                       f"{expected.flat[worst]!r}, tolerance {np.broadcast_to(tolerance, excess.shape).flat[worst]:.3g}")
+                                       f"{expected.flat[worst]!r}, tolerance {allowed:.3g}")
 
 
 # Prices and greeks
@@ -222,8 +223,27 @@ def test_scalars_give_floats_and_arrays_broadcast():
     assert type(analytic.implied_vol(8.0, 100.0, 100.0, 1.0)) is float
     prices = analytic.black_price(100.0, np.array([[90.0], [110.0]]), [0.5, 1.0, 2.0], 0.2, call=[[True], [False]])
     assert prices.shape == (2, 3)
-    assert prices[0, 2] == analytic.black_price(100.0, 90.0, 2.0, 0.2)
-    assert prices[1, 0] == analytic.black_price(100.0, 110.0, 0.5, 0.2, call=False)
+    assert prices[0, 2] == pytest.approx(analytic.black_price(100.0, 90.0, 2.0, 0.2), rel=1e-15)
+    assert prices[1, 0] == pytest.approx(analytic.black_price(100.0, 110.0, 0.5, 0.2, call=False), rel=1e-15)
+
+
+@pytest.mark.parametrize("digital", [False, True], ids=["vanilla", "digital"])
+def test_scalars_take_a_plain_python_path_that_agrees_with_the_arrays(digital):
+    axes = [[1e-3, 60.0, 99.999, 100.0, 100.001, 150.0, 1e5], [0.0, 1 / 8760, 1 / 365, 1.0, 30.0],
+            [0.0, 1e-4, 0.2, 3.0, 1e200], [True, False]]
+    strike, years, vol, call = (np.array(column) for column in zip(*itertools.product(*axes)))
+    forward_formula = analytic.black_digital_price if digital else analytic.black_price
+    spot_formula = analytic.black_scholes_digital_price if digital else analytic.black_scholes_price
+    arrays = forward_formula(100.0, strike, years, vol, 0.9, call), spot_formula(100.0, strike, years, vol, 0.04,
+                                                                                  0.01, call)
+    for i in range(strike.size):
+        one = (strike[i].item(), years[i].item(), vol[i].item())
+        scalars = forward_formula(100.0, *one, 0.9, bool(call[i])), spot_formula(100.0, *one, 0.04, 0.01, bool(call[i]))
+        for array, scalar in zip(arrays, scalars):
+            assert type(scalar) is float
+            # Far out of the money with little variance both paths subtract two nearly equal tails, each with its
+            # own rounding: there they agree to the rounding of the forward's size, 1e-15 of it.
+            assert scalar == pytest.approx(array[i], rel=1e-13, abs=1e-13), (one, bool(call[i]))
 
 
 def test_large_arrays_evaluated_block_by_block_equal_the_elementwise_results():
@@ -232,9 +252,10 @@ def test_large_arrays_evaluated_block_by_block_equal_the_elementwise_results():
     strike, vol = rng.uniform(50, 150, size), rng.uniform(0.05, 0.8, size)
     call = strike > 100.0  # out of the money, where the price determines the vol
     prices = analytic.black_price(100.0, strike, 1.0, vol, 0.97, call)
-    picks = [0, size // 2, size - 1]
-    assert [prices[i] for i in picks] == [analytic.black_price(100.0, strike[i], 1.0, vol[i], 0.97, bool(call[i]))
-                                          for i in picks]
+    blocks = analytic.black_price(100.0, strike[:, None], 1.0, vol[:, None], 0.97, call[:, None])[:, 0]
+    np.testing.assert_array_equal(prices, blocks)  # in blocks along another axis
+    for i in [0, size // 2, size - 1]:
+        assert prices[i] == analytic.black_price(100.0, strike[i:i + 1], 1.0, vol[i:i + 1], 0.97, call[i:i + 1])[0]
     np.testing.assert_allclose(analytic.implied_vol(prices, 100.0, strike, 1.0, 0.97, call), vol, rtol=1e-10)
 
 
@@ -269,7 +290,8 @@ def test_normal_distribution_of_infinities():
 
 
 def determinable(price, vega, vol):
-    """The price resolves the vol to 1e-10: a 1e-10 relative vol move shifts it by 1000 ulps, and it has all its digits."""
+    """The price resolves the vol to 1e-10: a relative vol move of 1e-10 shifts it by 1000 ulps, and it has all
+    its digits."""
     return (vega * vol * 1e-10 > 1e3 * np.finfo(float).eps * price) & (price > 1e-290)
 
 
@@ -396,6 +418,22 @@ def test_price_contract_and_greeks_contract_match_quantlib(template, digital, ca
         assert greeks[name] == pytest.approx(scale * getattr(option, method)(), rel=1e-10, abs=1e-12), name
     expected_forward_delta = scale * option.delta() * SPOT / MARKET.forward("STK", 1.0)
     assert greeks["forward_delta"] == pytest.approx(expected_forward_delta, rel=1e-12)
+
+
+@pytest.mark.parametrize("entry", [
+    kestro.zero_curve([0.0, 1.0, 3.0, 10.0], [0.02, 0.025, 0.03, 0.035]), kestro.zero_curve([0.5, 2.0], [0.01, 0.02]),
+    kestro.forward_curve([0.0, 2.0, 10.0], [100.0, 104.0, 118.0]), kestro.forward_curve([0.25], [100.0])])
+def test_curve_points_for_one_option_equal_the_curve_objects_bit_for_bit(entry):
+    from kestro import curves
+    times = np.concatenate([np.linspace(0.0, 10.0, 1001), entry[1][0], [0.1234567, 9.99999999]])
+    for x in times.tolist():
+        try:
+            expected = (curves.discount_factor(entry, x), curves.forward(entry, x))
+        except ValueError as error:
+            with pytest.raises(ValueError, match=str(error)):
+                curves.point_value(entry, x)
+            continue
+        assert (curves.point_discount_factor(entry, x), curves.point_forward(entry, x)) == expected, x
 
 
 def test_price_contract_takes_the_vol_from_the_market_and_scales_with_the_payout():

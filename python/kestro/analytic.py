@@ -1,7 +1,8 @@
 """Closed forms as a pricing model: Black-76 and Black-Scholes prices, greeks and implied volatility.
 
-The formulas work on numbers or NumPy arrays that broadcast together and run about a thousand
-times faster than a finite-difference grid:
+The formulas work on numbers or NumPy arrays that broadcast together; a million options take
+about a tenth of a second, and one contract priced by :func:`price_contract` some 15
+microseconds, a few hundred times less than the finite-difference grid:
 
 - :func:`black_price`, :func:`black_digital_price`, :func:`black_greeks`,
   :func:`black_digital_greeks`: Black-76 on the forward, the core;
@@ -11,7 +12,9 @@ times faster than a finite-difference grid:
 - :func:`implied_vol`, :func:`black_scholes_implied_vol`: the vol a price implies.
 
 Conventions (vega per 1.00 of vol, theta per year, rho per 1.00 of rate, limits without
-variance) are set out in :mod:`kestro.black`.
+variance) are set out in :mod:`kestro.black`. Prices of scalars take a plain Python path; the
+greeks and implied vols are made for arrays (a call on scalars costs a few hundred
+microseconds of NumPy overhead, so gather many options into one call).
 
 Contracts whose price has a closed form carry their :class:`~kestro.templates.Terms`
 (``european_call``, ``european_put``, ``digital_call``, ``digital_put``):
@@ -30,6 +33,7 @@ import math
 import numbers
 from typing import Any
 
+from kestro import black_scalar
 from kestro.black import (
     BlackGreeks,
     Greeks,
@@ -42,7 +46,7 @@ from kestro.black import (
     black_scholes_greeks,
     black_scholes_price,
 )
-from kestro.curves import year_fraction
+from kestro.curves import point_discount_factor, point_forward, year_fraction
 from kestro.implied import black_scholes_implied_vol, implied_vol
 from kestro.market import Market
 from kestro.templates import CLOSED_FORM_KINDS, Contract, Terms
@@ -79,24 +83,28 @@ class _Setting:
                              f"{', '.join(CLOSED_FORM_KINDS)} templates carry the terms it needs (Contract.terms). "
                              "Price it with kestro.price(contract, market, model): 'black_scholes' (a grid, early "
                              "exercise included), 'monte_carlo' (any contract, expressions included) or 'fixed'")
-        if contract.last_time != terms.expiry:
-            raise ValueError("the contract's terms do not match its events (its last event is not at the terms' "
-                             "expiry): it was changed after its template wrote it; price it with kestro.price")
+        if not _matches(contract, terms):
+            raise ValueError("the contract's terms do not match its events (not the rows its template writes at the "
+                             "terms' expiry): it was changed after its template wrote it; price it with kestro.price")
         if terms.currency != market.base:
             raise ValueError(f"the contract pays in {terms.currency!r} but the market's base currency is "
                              f"{market.base!r}: the closed form discounts on the base currency's curve; price it "
                              "with model='monte_carlo'")
         if terms.asset == market.base or terms.asset not in market.forwards:
             known = ", ".join(market.forwards) or "none"
-            raise ValueError(f"the contract's asset {terms.asset!r} has no forward curve in the market (assets: {known})")
+            raise ValueError(f"the contract's asset {terms.asset!r} has no forward curve in the market "
+                             f"(assets: {known})")
         self.terms: Terms = terms
         self.market = market
         self.years = float(year_fraction(terms.expiry, market.pricing_time))
         if self.years < 0:
             raise ValueError(f"the contract expired {-self.years:.6g} years before the market's pricing time")
         self.vol = _vol(vol, terms.asset, market)
-        self.discount = market.discount_factor(self.years)
-        self.forward = market.forward(terms.asset, self.years)
+        if market.discount is None:
+            raise ValueError("this market has no discount curve")
+        # market.discount_factor and market.forward, bit for bit, without building curve objects.
+        self.discount = point_discount_factor(market.discount, self.years)
+        self.forward = point_forward(market.forwards[terms.asset], self.years)
         # Per unit of the formula: units of the asset for a European option, the cash paid for a digital.
         self.size = terms.quantity if terms.payout is None else terms.payout
 
@@ -106,7 +114,16 @@ class _Setting:
         if first > 0:
             raise ValueError(f"the forward curve of {self.terms.asset!r} starts {first:g} years after the pricing "
                              "time, so it has no spot to take greeks in; give it a point at time 0")
-        return self.market.forward(self.terms.asset, 0.0)
+        return point_forward(self.market.forwards[self.terms.asset], 0.0)
+
+
+_ROWS = {"european": 3, "digital": 1}  # what the templates write, every row at expiry
+
+
+def _matches(contract: Contract, terms: Terms) -> bool:
+    times = contract.events.column("time")
+    rows = _ROWS["digital" if terms.digital else "european"]
+    return len(times) == rows and times[0].value == terms.expiry == times[rows - 1].value
 
 
 def _vol(vol: Any, asset: str, market: Market) -> float:
@@ -142,8 +159,8 @@ def price_contract(contract: Contract, market: Market, vol: float | None = None)
     the market's base, an asset without a forward curve, or an expiry before the pricing time.
     """
     s = _Setting(contract, market, vol)
-    formula = black_digital_price if s.terms.digital else black_price
-    return s.size * float(formula(s.forward, s.terms.strike, s.years, s.vol, s.discount, s.terms.call))
+    formula = black_scalar.digital if s.terms.digital else black_scalar.vanilla
+    return s.size * formula(s.forward, s.terms.strike, s.years, s.vol, s.discount, s.terms.call)
 
 
 def greeks_contract(contract: Contract, market: Market, vol: float | None = None) -> dict[str, float]:

@@ -37,7 +37,8 @@ def real_array(name: str, value: Any, bound: str = "", finite: bool = True) -> n
     Raises TypeError for what is not a number (booleans and strings included) and ValueError,
     naming ``name``, the value and its index, for what is out of range.
     """
-    if isinstance(value, (bool, np.bool_, str, bytes)) or (isinstance(value, np.ndarray) and value.dtype.kind in "bUSOcV"):
+    not_numbers = isinstance(value, np.ndarray) and value.dtype.kind in "bUSOcV"  # booleans, text, objects, complex
+    if isinstance(value, (bool, np.bool_, str, bytes)) or not_numbers:
         raise TypeError(f"{name} must be a number or an array of numbers, got {value!r}")
     try:
         array = np.asarray(value, dtype=np.float64)

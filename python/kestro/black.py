@@ -9,6 +9,8 @@ and ``DF = e^(-r T)`` for a spot S, a continuously compounded rate r and dividen
 
 Arguments are numbers or arrays that broadcast together, ``call`` included (True for a call,
 False for a put); the result is a float when every argument is a scalar, an array otherwise.
+Large arrays are evaluated in blocks that stay in cache; a price of scalars takes the plain
+Python path of :mod:`kestro.black_scalar`, which agrees with the arrays to rounding.
 Every argument must be finite; forwards, spots, strikes and discount factors positive; years
 and vols not negative. Anything else raises ValueError naming the argument, the value and,
 for arrays, its index.
@@ -40,6 +42,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from kestro import black_scalar
 from kestro.arrays import Value, blockwise, broadcast, index_text, real_array, result, sign_array
 from kestro.normal import CENTRAL, normal_cdf, normal_cdf_centred, normal_pdf
 
@@ -130,8 +133,8 @@ def spot_inputs(spot: Any, strike: Any, years: Any, vol: Any, rate: Any, dividen
         log_forward = np.log(spot) + growth
         bad = np.abs(log_forward) > 690.0
         if bad.any():
-            raise ValueError(f"the forward spot * e^((rate - dividend) * years) is e^{float(log_forward[bad].flat[0])!r}"
-                             f"{index_text(bad)}, outside floating point")
+            raise ValueError(f"the forward spot * e^((rate - dividend) * years) is "
+                             f"e^{float(log_forward[bad].flat[0])!r}{index_text(bad)}, outside floating point")
     return values, scalar
 
 
@@ -306,6 +309,22 @@ def _one(value: Any) -> Any:
     return lambda b: (value(b),)
 
 
+# One option on floats: NumPy's cost per call would dwarf the arithmetic (see kestro.black_scalar).
+
+
+def _floats(arrays: list[np.ndarray]) -> tuple[float, float, float, float, float, bool]:
+    forward, strike, years, vol, discount, sign = (float(a) for a in arrays)
+    return forward, strike, years, vol, discount, sign > 0
+
+
+def _spot_floats(arrays: list[np.ndarray]) -> tuple[float, float, float, float, float, bool, float]:
+    spot, strike, years, vol, rate, dividend, sign = (float(a) for a in arrays)
+    discount = math.exp(-rate * years)
+    forward = spot * math.exp(-dividend * years) / discount
+    x = black_scalar.log_moneyness(spot, strike) + (rate - dividend) * years
+    return forward, strike, years, vol, discount, sign > 0, x
+
+
 # Black-76
 
 
@@ -316,7 +335,9 @@ def black_price(forward: Any, strike: Any, years: Any, vol: Any, discount: Any =
     discount factor from expiry to today. With no variance, the discounted intrinsic value.
     """
     arrays, scalar = _forward_inputs(forward, strike, years, vol, discount, call)
-    return result(blockwise(_forward_kernel(_one(_vanilla)), arrays)[0], scalar)
+    if scalar:
+        return black_scalar.vanilla(*_floats(arrays))
+    return blockwise(_forward_kernel(_one(_vanilla)), arrays)[0]
 
 
 def black_digital_price(forward: Any, strike: Any, years: Any, vol: Any, discount: Any = 1.0,
@@ -327,7 +348,9 @@ def black_digital_price(forward: Any, strike: Any, years: Any, vol: Any, discoun
     discount factor when strictly in the money, else 0.
     """
     arrays, scalar = _forward_inputs(forward, strike, years, vol, discount, call)
-    return result(blockwise(_forward_kernel(_one(_digital)), arrays)[0], scalar)
+    if scalar:
+        return black_scalar.digital(*_floats(arrays))
+    return blockwise(_forward_kernel(_one(_digital)), arrays)[0]
 
 
 def black_greeks(forward: Any, strike: Any, years: Any, vol: Any, discount: Any = 1.0, call: Any = True) -> BlackGreeks:
@@ -365,14 +388,18 @@ def black_scholes_price(spot: Any, strike: Any, years: Any, vol: Any, rate: Any,
     ``F = S e^((r - q) T)`` and ``DF = e^(-r T)``.
     """
     arrays, scalar = spot_inputs(spot, strike, years, vol, rate, dividend, call)
-    return result(blockwise(_spot_kernel(lambda s: (_vanilla(s.black),)), arrays)[0], scalar)
+    if scalar:
+        return black_scalar.vanilla(*_spot_floats(arrays))
+    return blockwise(_spot_kernel(lambda s: (_vanilla(s.black),)), arrays)[0]
 
 
 def black_scholes_digital_price(spot: Any, strike: Any, years: Any, vol: Any, rate: Any, dividend: Any = 0.0,
                                 call: Any = True) -> Value:
     """The Black-Scholes price of a cash-or-nothing digital paying 1 at expiry if S > K (call) or S < K (put)."""
     arrays, scalar = spot_inputs(spot, strike, years, vol, rate, dividend, call)
-    return result(blockwise(_spot_kernel(lambda s: (_digital(s.black),)), arrays)[0], scalar)
+    if scalar:
+        return black_scalar.digital(*_spot_floats(arrays))
+    return blockwise(_spot_kernel(lambda s: (_digital(s.black),)), arrays)[0]
 
 
 def black_scholes_greeks(spot: Any, strike: Any, years: Any, vol: Any, rate: Any, dividend: Any = 0.0,

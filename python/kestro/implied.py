@@ -20,7 +20,7 @@ import numpy as np
 
 from kestro.arrays import Value, blockwise, broadcast, index_text, real_array, result, sign_array
 from kestro.black import log_moneyness, spot_inputs
-from kestro.normal import CENTRAL, normal_cdf_centred, normal_cdf_pair
+from kestro.normal import CENTRAL, normal_cdf, normal_cdf_centred
 
 __all__ = ["black_scholes_implied_vol", "implied_vol"]
 
@@ -46,9 +46,7 @@ def _tail_quantile(p: np.ndarray) -> np.ndarray:
 def _normalised(x: np.ndarray, s: np.ndarray) -> np.ndarray:
     """b(x, s) for x <= 0 and s > 0."""
     d1, d2 = x / s + 0.5 * s, x / s - 0.5 * s
-    n1, _ = normal_cdf_pair(d1)
-    n2, _ = normal_cdf_pair(d2)
-    return _difference(x, d1, d2, n1, n2)
+    return _difference(x, d1, d2, normal_cdf(d1), normal_cdf(d2))
 
 
 def _difference(x: np.ndarray, d1: np.ndarray, d2: np.ndarray, n1: np.ndarray, n2: np.ndarray) -> np.ndarray:
@@ -79,7 +77,7 @@ def _starting_point(x: np.ndarray, beta: np.ndarray, beta_c: np.ndarray) -> np.n
     s_c = np.sqrt(-2.0 * x)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore", under="ignore"):
         b_c = np.where(s_c > 0, _normalised(x, np.where(s_c > 0, s_c, 1.0)), 0.0)
-        tail_c, _ = normal_cdf_pair(-0.5 * s_c)
+        tail_c = normal_cdf(-0.5 * s_c)
         upper = 2.0 * _tail_quantile(np.clip(tail_c * beta_c / (np.exp(0.5 * x) - b_c), 1e-300, 0.5))
         u = np.cbrt(3.0 * math.sqrt(3.0) * beta / (2.0 * math.pi * -x))
         far = -x / (math.sqrt(3.0) * _tail_quantile(np.clip(u, 1e-300, 0.5)))
@@ -91,27 +89,39 @@ def _starting_point(x: np.ndarray, beta: np.ndarray, beta_c: np.ndarray) -> np.n
 def _objective(x: np.ndarray, s: np.ndarray, target: np.ndarray, upper: np.ndarray
                ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """f, f' and f'' in s of the objective of each entry's half; f falls as s grows, 0 at the root."""
-    d1 = x / s + 0.5 * s
-    d2 = x / s - 0.5 * s
-    n1, m1 = normal_cdf_pair(d1)
-    n2, m2 = normal_cdf_pair(d2)
-    half = np.exp(0.5 * x)
-    inverse = 1.0 / half
+    q = x / s
+    d1 = q + 0.5 * s
+    d2 = q - 0.5 * s
+    q *= q  # x^2 / s^2
     # db/ds = e^(x/2) phi(d1) = exp(-x^2 / (2 s^2) - s^2 / 8) / sqrt(2 pi); b'' = b' (x^2 / s^3 - s / 4).
-    slope = _INV_SQRT_2PI * np.exp(-0.5 * (x / s) ** 2 - 0.125 * s * s)
-    bend = slope * ((x / s) ** 2 / s - 0.25 * s)
-    b = _difference(x, d1, d2, n1, n2)
-    c = half * m1 + inverse * n2
-    # Lower half: g = 1 / ln b; g' = -l' / l^2, g'' = -l'' / l^2 + 2 l'^2 / l^3 with l = ln b.
+    slope = _INV_SQRT_2PI * np.exp(-0.5 * q - 0.125 * s * s)
+    bend = slope * (q / s - 0.25 * s)
+    lower = ~upper
+    halves = [h for h, wanted in ((_lower_half, lower), (_upper_half, upper)) if wanted.any()]
+    if len(halves) == 1:
+        return halves[0](x, d1, d2, slope, bend, target)
+    low, high = (h(x, d1, d2, slope, bend, target) for h in halves)
+    f, f1, f2 = (np.where(upper, h, g) for g, h in zip(low, high))
+    return f, f1, f2
+
+
+def _lower_half(x: np.ndarray, d1: np.ndarray, d2: np.ndarray, slope: np.ndarray, bend: np.ndarray,
+                target: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """g = 1 / ln b; g' = -l' / l^2, g'' = -l'' / l^2 + 2 l'^2 / l^3 with l = ln b."""
+    b = _difference(x, d1, d2, normal_cdf(d1), normal_cdf(d2))
     log_b = np.log(b)
     l1 = slope / b
     l2 = bend / b - l1 * l1
-    low = (1.0 / log_b - target, -l1 / log_b**2, -l2 / log_b**2 + 2.0 * l1 * l1 / log_b**3)
-    # Upper half: h = ln c, c' = -b'.
+    square = log_b * log_b
+    return 1.0 / log_b - target, -l1 / square, (2.0 * l1 * l1 / log_b - l2) / square
+
+
+def _upper_half(x: np.ndarray, d1: np.ndarray, d2: np.ndarray, slope: np.ndarray, bend: np.ndarray,
+                target: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """h = ln c with c = e^(x/2) - b = e^(x/2) N(-d1) + e^(-x/2) N(d2), two positive tails; c' = -b'."""
+    c = np.exp(0.5 * x) * normal_cdf(-d1) + np.exp(-0.5 * x) * normal_cdf(d2)
     k1 = -slope / c
-    high = (np.log(c) - target, k1, -bend / c - k1 * k1)
-    f, f1, f2 = (np.where(upper, h, g) for g, h in zip(low, high))
-    return f, f1, f2
+    return np.log(c) - target, k1, -bend / c - k1 * k1
 
 
 def _solve(x: np.ndarray, beta: np.ndarray, beta_c: np.ndarray) -> np.ndarray:
@@ -139,7 +149,8 @@ def _solve(x: np.ndarray, beta: np.ndarray, beta_c: np.ndarray) -> np.ndarray:
             step = np.where(use_halley, halley, newton)
             last = np.where(use_halley, small, np.abs(step) <= _NEWTON_TOLERANCE * sa)
             proposal = sa + step
-            bisection = np.where(np.isfinite(ha), np.where(la > 0, np.sqrt(la * ha), 0.5 * ha), 2.0 * np.maximum(sa, la))
+            halved = np.where(la > 0, np.sqrt(la * ha), 0.5 * ha)  # geometric: s spans many orders of magnitude
+            bisection = np.where(np.isfinite(ha), halved, 2.0 * np.maximum(sa, la))
             moved = np.where(last | _inside(proposal, la, ha), proposal, bisection)
         done = (f == 0) | last | (np.isfinite(ha) & (ha - la <= _BRACKET_TOLERANCE * ha))
         s[active] = np.where(f == 0, sa, moved)
@@ -222,7 +233,8 @@ def _refuse(price: np.ndarray, forward: np.ndarray, strike: np.ndarray, years: n
         bounds = f"equal the intrinsic value {float(intrinsic)!r} at expiry"
     else:
         top = "forward" if kind == "call" else "strike"
-        bounds = f"lie between the discounted intrinsic value {float(intrinsic)!r} and the discounted {top} {float(ceiling)!r}"
+        bounds = (f"lie between the discounted intrinsic value {float(intrinsic)!r} and the discounted {top} "
+                  f"{float(ceiling)!r}")
     raise ValueError(f"no volatility gives the {kind} price {float(one[0])!r}{where}: the price must {bounds}; "
                      "pass errors='nan' to get NaN for such prices instead")
 

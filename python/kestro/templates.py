@@ -754,9 +754,10 @@ def _digital(strike: Any, when: int, payout: Any, asset: Any, currency: Any, tra
     expressions = {name: {"type": "phrase", "fn": in_the_money, "inp": [asset]}}
     kind = "call" if call else "put"
     test = ">" if call else "<"
+    terms = Terms(f"digital_{kind}", strike, when, asset, currency, payout=payout)
     return _contract([(when, track, "+", payout, name)], track,
                      f"digital {kind} on {asset}: pays {payout:g} {currency} if S {test} {strike:g} at expiry",
-                     (asset,), expressions, terms=Terms(f"digital_{kind}", strike, when, asset, currency, payout=payout))
+                     (asset,), expressions, terms=terms)
 
 
 def digital_call(
