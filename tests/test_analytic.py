@@ -180,7 +180,7 @@ def test_greeks_without_variance_are_the_limits_as_the_variance_vanishes():
 
 def test_finite_inputs_never_give_nan():
     axes = dict(spot=[1e-3, 100.0, 1e6], strike=[1e-3, 100.0, 1e6], years=[0.0, 1e-12, 1.0, 100.0],
-                vol=[0.0, 1e-12, 0.2, 1e3, 1e150], rate=[-0.05, 0.0, 0.05], call=[True, False])
+                vol=[0.0, 1e-12, 0.2, 1e3, 1e150, 1e308], rate=[-0.05, 0.0, 0.05], call=[True, False])
     points = [np.array(column) for column in zip(*itertools.product(*axes.values()))]
     spot, strike, years, vol, rate, call = points
     for formula in (analytic.black_scholes_greeks, analytic.black_scholes_digital_greeks):

@@ -129,6 +129,8 @@ def spot_inputs(spot: Any, strike: Any, years: Any, vol: Any, rate: Any, dividen
             raise ValueError(f"{name} is {float(exponent[bad].flat[0])!r}{index_text(bad)}: its exponential is "
                              f"outside floating point; keep it within +-{_MAX_EXPONENT:g}")
     growth = (rate - dividend) * years
+    if spot.size == 0 or growth.size == 0:
+        return values, scalar
     if spot.max() * math.exp(float(growth.max())) > 1e300 or spot.min() * math.exp(float(growth.min())) < 1e-300:
         log_forward = np.log(spot) + growth
         bad = np.abs(log_forward) > 690.0
@@ -226,14 +228,15 @@ def _zero_rate(b: _Black) -> np.ndarray:
     return np.where(b.years > 0, rate, 0.0)
 
 
-def _digital_shape(b: _Black) -> tuple[np.ndarray, np.ndarray]:
-    """``w DF phi(d2) / v`` and d1, both finite: 0 and 0 where there is no variance.
+def _digital_shape(b: _Black) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """``w DF phi(d2) / v``, d1 and v, all finite; where the density vanishes (no variance off the strike, or
+    a variance beyond floating point) the shape is 0 and so are d1 and v, which only ever multiply it.
 
-    Without variance the density terms of a digital vanish off the strike; at the strike the
-    callers take the limits themselves.
+    At the strike without variance the callers take the limits themselves.
     """
     shape = np.where(b.zero, 0.0, b.sign * b.discount * normal_pdf(b.d2) / b.v)
-    return shape, np.where(b.zero, 0.0, b.d1)
+    gone = shape == 0
+    return shape, np.where(gone, 0.0, b.d1), np.where(gone, 0.0, b.v)
 
 
 # Kernels: elementwise on broadcast arrays, run block by block
@@ -249,13 +252,13 @@ def _vanilla_greeks(b: _Black) -> tuple[np.ndarray, ...]:
 
 def _digital_greeks(b: _Black) -> tuple[np.ndarray, ...]:
     price = _digital(b)
-    shape, d1 = _digital_shape(b)
+    shape, d1, v = _digital_shape(b)
     at = b.at_strike
     delta = np.where(at, b.sign * np.inf, shape / b.forward)
     gamma = np.where(at, -b.sign * np.inf, -shape * d1 / (b.forward * b.forward * b.v))
     vega = np.where(at, -b.sign * b.discount * _PDF_0 * b.root_t / 2.0, -shape * d1 * b.root_t)
     with np.errstate(divide="ignore", invalid="ignore"):
-        narrowing = shape * b.v * d1 / (2.0 * b.years)  # w DF phi(d2) d1 / (2 T)
+        narrowing = shape * v * d1 / (2.0 * b.years)  # w DF phi(d2) d1 / (2 T)
     # At the strike with no variance d1 = v / 2: the term is w DF phi(0) vol / (4 sqrt(T)).
     narrowing = np.where(b.zero, np.where(at & (b.years == 0) & (b.vol > 0), b.sign * np.inf, 0.0), narrowing)
     # + 0.0 turns the -0.0 of a vanished density term into 0.0
@@ -277,14 +280,14 @@ def _spot_vanilla_greeks(s: _Spot) -> tuple[np.ndarray, ...]:
 def _spot_digital_greeks(s: _Spot) -> tuple[np.ndarray, ...]:
     b = s.black
     price = _digital(b)
-    shape, d1 = _digital_shape(b)
+    shape, d1, v = _digital_shape(b)
     at = b.at_strike
     delta = np.where(at, b.sign * np.inf, shape / s.spot)
     gamma = np.where(at, -b.sign * np.inf, -shape * d1 / (s.spot * s.spot * b.v))
     vega = np.where(at, -b.sign * b.discount * _PDF_0 * b.root_t / 2.0, -shape * d1 * b.root_t)
     drift = s.rate - s.dividend
     with np.errstate(divide="ignore", invalid="ignore"):
-        moving = shape * (drift - b.v * d1 / (2.0 * b.years))  # w DF phi(d2) ((r - q) / v - d1 / (2 T))
+        moving = shape * (drift - v * d1 / (2.0 * b.years))  # w DF phi(d2) ((r - q) / v - d1 / (2 T))
         # At the strike with no variance, (r - q) / v - d1 / (2 T) grows like ((r - q) / vol - vol / 4) / sqrt(T)
         # as T -> 0 and like (r - q) / (vol sqrt(T)) as vol -> 0.
         steepness = np.where(b.vol > 0, drift / np.where(b.vol > 0, b.vol, 1.0) - b.vol / 4.0, drift)
@@ -297,12 +300,18 @@ def _spot_digital_greeks(s: _Spot) -> tuple[np.ndarray, ...]:
 
 
 def _forward_kernel(compute: Any) -> Any:
-    return lambda forward, strike, years, vol, discount, sign: compute(_black(forward, strike, years, vol, discount,
-                                                                              sign))
+    def kernel(*arrays: np.ndarray) -> Any:
+        # Absurd inputs (vols near 1e308, say) overflow products to infinity, the limit the formulas want.
+        with np.errstate(over="ignore", under="ignore"):
+            return compute(_black(*arrays))
+    return kernel
 
 
 def _spot_kernel(compute: Any) -> Any:
-    return lambda *arrays: compute(_spot(*arrays))
+    def kernel(*arrays: np.ndarray) -> Any:
+        with np.errstate(over="ignore", under="ignore"):
+            return compute(_spot(*arrays))
+    return kernel
 
 
 def _one(value: Any) -> Any:

@@ -72,13 +72,17 @@ def _starting_point(x: np.ndarray, beta: np.ndarray, beta_c: np.ndarray) -> np.n
     implication", 2006). Below it, ``2 pi |x| / (3 sqrt(3)) N(-|x| / (sqrt(3) s))^3`` shares
     the far tail's exponent and prefactor (P. Jaeckel, "Let's be rational", 2015) and inverts
     to ``|x| / (sqrt(3) N^-1(...))``; towards s_c both overestimate, so the smaller is taken.
-    The tail quantile is good to 4.5e-4, plenty for a start.
+    The tail quantile is good to 4.5e-4, plenty for a start except at the money with little
+    variance, where ``b ~ s / sqrt(2 pi)`` takes over.
     """
     s_c = np.sqrt(-2.0 * x)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore", under="ignore"):
         b_c = np.where(s_c > 0, _normalised(x, np.where(s_c > 0, s_c, 1.0)), 0.0)
         tail_c = normal_cdf(-0.5 * s_c)
         upper = 2.0 * _tail_quantile(np.clip(tail_c * beta_c / (np.exp(0.5 * x) - b_c), 1e-300, 0.5))
+        # Near the money with little variance the quantile, good to 4.5e-4 absolute, says little; there
+        # b ~ s / sqrt(2 pi), and b(x, s) <= b(0, s) <= s / sqrt(2 pi) makes beta sqrt(2 pi) a lower bound.
+        upper = np.maximum(upper, beta * math.sqrt(2.0 * math.pi))
         u = np.cbrt(3.0 * math.sqrt(3.0) * beta / (2.0 * math.pi * -x))
         far = -x / (math.sqrt(3.0) * _tail_quantile(np.clip(u, 1e-300, 0.5)))
         lower = np.where((u < 0.5) & (far > 0), np.minimum(far, upper), upper)
@@ -282,7 +286,8 @@ def black_scholes_implied_vol(price: Any, spot: Any, strike: Any, years: Any, ra
     raising = _check_errors(errors)
     price_array = _prices(price, raising)
     arrays, scalar = spot_inputs(spot, strike, years, None, rate, dividend, call)
-    arrays, scalar = [price_array, *arrays], scalar and price_array.ndim == 0
+    names = ("spot", "strike", "years", "rate", "dividend", "call")
+    arrays, scalar = broadcast(price=price_array, **dict(zip(names, arrays)))
     vol, outside = blockwise(_spot_kernel, arrays, _BLOCK)
     if raising and outside.any():
         price_array, spot_array, strike_array, years_array, rate_array, dividend_array, sign = arrays
