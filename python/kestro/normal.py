@@ -1,8 +1,9 @@
 """The standard normal distribution on NumPy arrays, accurate to a few ulps relative in both tails.
 
 ``1 - N(z)`` loses every digit once N(z) is close to 1, and the tails of the normal are what
-deep in- and out-of-the-money options are made of, so :func:`normal_cdf_pair` gives ``N(z)``
-and ``N(-z)`` together, each computed from the tail that is small. The tail comes from
+deep in- and out-of-the-money options are made of, so :func:`normal_cdf` takes every value
+from the tail that is small (:func:`normal_cdf_pair` gives ``N(z)`` and ``N(-z)`` together,
+:func:`normal_cdf_centred` ``N(z) - 1/2`` near 0, for differences of close values). The tail comes from
 W. J. Cody's rational Chebyshev approximations of erfc (Math. Comp. 23, 1969, 631-638), whose
 relative error is below 1e-16 in each of their three intervals; ``exp(-z^2 / 2)`` is split as
 Cody does, so its error does not grow with z^2 deep in the tail.
