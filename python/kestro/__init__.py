@@ -25,6 +25,7 @@ Price an American put in three lines::
 
 import pyarrow  # noqa: F401  first: the extension links the Arrow library this package ships
 
+from kestro import analytic
 from kestro.backtesting import BacktestResult, backtest
 from kestro.bonds import bond_asset, bond_maturity
 from kestro.conventions import (
@@ -93,7 +94,7 @@ __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "BacktestResult", "Contract", "backtest", "Grid", "choose_model", "Curve", "DAY_MS", "DEFAULT_START",
+    "ALL_STATS", "BacktestResult", "analytic", "Contract", "backtest", "Grid", "choose_model", "Curve", "DAY_MS", "DEFAULT_START",
     "GbmPaths", "HistoryError", "HistorySource",
     "BusinessDayConvention", "CALENDARS", "Calendar", "DAY_COUNTS", "DayCount", "Schedule", "Schedules", "Tenor",
     "add_tenor", "business_day_convention", "calendar", "dates_to_ms", "day_count", "engine_years", "schedule",

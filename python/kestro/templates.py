@@ -49,7 +49,9 @@ from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, check_date
 from kestro.events import timetable
 
 __all__ = [
+    "CLOSED_FORM_KINDS",
     "Contract",
+    "Terms",
     "american_call",
     "american_put",
     "bermudan_call",
@@ -69,6 +71,61 @@ __all__ = [
 ]
 
 
+CLOSED_FORM_KINDS = ("european_call", "european_put", "digital_call", "digital_put")
+"""The kinds of :class:`Terms`: the contracts whose price has a closed form."""
+
+
+@dataclass(frozen=True)
+class Terms:
+    """What a contract with a closed-form price pays, as the template that wrote it knew it.
+
+    - ``kind``: one of :data:`CLOSED_FORM_KINDS`.
+    - ``strike``: in ``currency`` per unit of ``asset``.
+    - ``expiry``: the time of the payoff, in milliseconds since 1970-01-01 UTC.
+    - ``asset``, ``currency``: what is bought or sold (or observed, for a digital) and what pays.
+    - ``quantity``: units of the asset of a European option (negative for a short position);
+      1.0 for a digital.
+    - ``payout``: what a digital pays in ``currency`` when it finishes in the money; None for
+      a European option.
+
+    :func:`kestro.analytic.price_contract` prices a contract from its terms.
+    """
+
+    kind: str
+    strike: float
+    expiry: int
+    asset: str
+    currency: str
+    quantity: float = 1.0
+    payout: float | None = None
+
+    def __post_init__(self) -> None:
+        if self.kind not in CLOSED_FORM_KINDS:
+            raise ValueError(f"kind must be one of {', '.join(CLOSED_FORM_KINDS)}, got {self.kind!r}")
+        _number("strike", self.strike)
+        _number("quantity", self.quantity)
+        if isinstance(self.expiry, bool) or not isinstance(self.expiry, numbers.Integral):
+            raise TypeError(f"expiry must be a time in whole milliseconds, got {self.expiry!r}")
+        _name("asset", self.asset)
+        _name("currency", self.currency)
+        digital = self.kind.startswith("digital")
+        if digital != (self.payout is not None):
+            raise ValueError(f"a {self.kind} {'needs a payout' if digital else 'has no payout (it pays the asset)'}, "
+                             f"got payout={self.payout!r}")
+        if digital:
+            _number("payout", self.payout)
+
+    @property
+    def call(self) -> bool:
+        """True for a call, False for a put."""
+        return self.kind.endswith("call")
+
+    @property
+    def digital(self) -> bool:
+        """True for a cash-or-nothing digital, False for a European option."""
+        return self.kind.startswith("digital")
+
+
 @dataclass
 class Contract:
     """A contract: its timetable, the expressions the timetable refers to, and what it means.
@@ -81,6 +138,9 @@ class Contract:
     - ``description``: what the contract pays and what its price means.
     - ``assets``: the assets the contract's value depends on (the Black-Scholes grid models
       the first one by default).
+    - ``terms``: for the contracts whose price has a closed form (European and digital calls
+      and puts from their templates), their :class:`Terms`; None for every other contract,
+      and for contracts built by hand.
     """
 
     events: pa.RecordBatch
@@ -88,6 +148,7 @@ class Contract:
     tracks: tuple[str, ...] = ()
     description: str = ""
     assets: tuple[str, ...] = ()
+    terms: Terms | None = None
 
     def __post_init__(self) -> None:
         if not isinstance(self.events, pa.RecordBatch):
@@ -95,6 +156,8 @@ class Contract:
                             f"got {type(self.events).__name__}")
         if not isinstance(self.expressions, dict):
             raise TypeError(f"expressions must be a dict, got {type(self.expressions).__name__}")
+        if self.terms is not None and not isinstance(self.terms, Terms):
+            raise TypeError(f"terms must be a kestro.Terms or None, got {type(self.terms).__name__}")
         if not self.tracks and "track" in self.events.schema.names:
             track = self.events.column("track")
             if pa.types.is_dictionary(track.type):
@@ -258,10 +321,11 @@ def _exercise_rows(when: int, track: str, strike: float, quantity: float, asset:
 
 
 def _contract(rows: list[tuple], track: str, description: str, assets: tuple[str, ...] = (),
-              expressions: dict | None = None, tracks: tuple[str, ...] | None = None) -> Contract:
+              expressions: dict | None = None, tracks: tuple[str, ...] | None = None,
+              terms: Terms | None = None) -> Contract:
     rows = sorted(rows, key=lambda row: row[0])  # stable: rows at one time keep their order
     tracks = tracks or (track,)
-    return Contract(timetable(rows, tracks=list(tracks)), expressions or {}, tracks, description, assets)
+    return Contract(timetable(rows, tracks=list(tracks)), expressions or {}, tracks, description, assets, terms)
 
 
 def _check_track(track: Any, *others: str) -> str:
@@ -443,8 +507,10 @@ def _option(strike: Any, dates: list[int], asset: Any, currency: Any, quantity: 
     rows = [row for when in dates for row in _exercise_rows(when, track, strike, quantity, asset, currency, call)]
     kind = "call" if call else "put"
     payoff = f"max(S - {strike:g}, 0)" if call else f"max({strike:g} - S, 0)"
+    # Exercisable once, at expiry: a European option, whose price has a closed form.
+    terms = Terms(f"european_{kind}", strike, dates[0], asset, currency, quantity) if style == "European" else None
     return _contract(rows, track, f"{style} {kind} on {quantity:g} {asset} at strike {strike:g} {currency}: "
-                                  f"pays {payoff} per unit", (asset,))
+                                  f"pays {payoff} per unit", (asset,), terms=terms)
 
 
 def european_call(
@@ -733,9 +799,10 @@ def _digital(strike: Any, when: int, payout: Any, asset: Any, currency: Any, tra
     expressions = {name: {"type": "phrase", "fn": in_the_money, "inp": [asset]}}
     kind = "call" if call else "put"
     test = ">" if call else "<"
+    terms = Terms(f"digital_{kind}", strike, when, asset, currency, payout=payout)
     return _contract([(when, track, "+", payout, name)], track,
                      f"digital {kind} on {asset}: pays {payout:g} {currency} if S {test} {strike:g} at expiry",
-                     (asset,), expressions)
+                     (asset,), expressions, terms=terms)
 
 
 def digital_call(
