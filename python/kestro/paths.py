@@ -113,8 +113,19 @@ def _log_forward(given: ForwardSpec, name: str) -> Callable[[float], float]:
                         f"got {given!r}") from None
     if not spot > 0:
         raise ValueError(f"forward of {name!r}: the spot must be positive, got {spot!r}")
-    log_spot, carry = math.log(spot), rate - dividend
-    return lambda x: log_spot + carry * x
+    return _LinearLogForward(math.log(spot), rate - dividend)
+
+
+class _LinearLogForward:
+    """``ln F(x) = ln spot + carry * x``; a class, not a lambda, so path sources pickle."""
+
+    __slots__ = ("log_spot", "carry")
+
+    def __init__(self, log_spot: float, carry: float) -> None:
+        self.log_spot, self.carry = log_spot, carry
+
+    def __call__(self, x: float) -> float:
+        return self.log_spot + self.carry * x
 
 
 def _discount_curve(discount: Optional[CurveLike]) -> Optional[Curve]:
