@@ -11,7 +11,10 @@ The engine is the extension module ``_kestro``; this package holds what users ne
   with any of the four pricing models;
 - :class:`GbmPaths` and :class:`HullWhitePaths` supply Monte Carlo paths, :class:`HistorySource`
   historical prices for backtests, :class:`Recorder` keeps the statistics the engine sends;
-- :mod:`kestro.results` turns statistics into tables (and optional plots).
+- :mod:`kestro.results` turns statistics into tables (and optional plots);
+- :func:`greeks` gives a contract's sensitivities, :class:`Portfolio` prices and risks many
+  trades, in this process or on a Dask cluster (``client=``), and :func:`price_chunked` spreads
+  one large Monte Carlo price over chunks of paths.
 
 Price an American put in three lines::
 
@@ -63,12 +66,16 @@ from kestro.templates import (
 )
 from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, to_ms
 from kestro.events import timetable
+from kestro.risk import Greeks, greeks
+from kestro.portfolio import Portfolio, Trade, risk_totals
+from kestro.chunked import price_chunked
 
 __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "BacktestResult", "Contract", "backtest", "Grid", "choose_model", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
+    "ALL_STATS", "BacktestResult", "Contract", "backtest", "Greeks", "Grid", "Portfolio", "Trade", "greeks",
+    "price_chunked", "risk_totals", "choose_model", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
     "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult", "Recorder",
     "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
     "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",
