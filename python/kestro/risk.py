@@ -34,6 +34,7 @@ cluster's workers (see :mod:`kestro.scale`).
 
 from __future__ import annotations
 
+import importlib
 import importlib.util
 import math
 from dataclasses import dataclass, field
@@ -230,9 +231,7 @@ def _closed_form(contract: Contract, market: Market, settings: dict[str, Any]) -
     """Closed-form greeks from :mod:`kestro.analytic`, when that module offers them."""
     if importlib.util.find_spec("kestro.analytic") is None:
         return None
-    from kestro import analytic
-
-    function = getattr(analytic, "greeks", None)
+    function = getattr(importlib.import_module("kestro.analytic"), "greeks", None)
     if not callable(function):
         return None
     found = function(contract, market, **settings)
