@@ -61,6 +61,15 @@ def test_portfolio_prices_identically_in_process_and_on_the_cluster(client):
     assert len(errors) == 8 and all("Hull-White model needs vol=" in e for e in errors)
 
 
+def test_trades_added_after_a_cluster_run_are_sent_and_priced_on_the_next(client):
+    portfolio = mixed_book(6)
+    portfolio.price(client=client)
+    portfolio.add("late bond", kestro.zero_coupon_bond(3.0))
+    rows = {row["trade"]: row["price"] for row in portfolio.price(client=client).to_pylist()}
+    assert list(rows) == list(portfolio)
+    assert rows["late bond"] == pytest.approx(100 * MARKET.discount_factor(3.0))
+
+
 def test_portfolio_risk_is_identical_in_process_and_on_the_cluster(client):
     portfolio = mixed_book(10)
     here = portfolio.risk().drop_columns(["seconds"])

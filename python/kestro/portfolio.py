@@ -5,7 +5,9 @@ market of its own, and a default market for the others. :meth:`Portfolio.price` 
 :meth:`Portfolio.risk` return one row per trade as an Arrow table (pandas on request); a trade
 that fails carries its error text and the others still price. The work runs in this process
 by default, or on a Dask cluster with ``client=`` (see :mod:`kestro.scale`): the trades travel
-to the workers in batches, the default market once.
+to the workers in batches, scattered once and kept there for later runs on the same client
+while the portfolio is unchanged (:meth:`Portfolio.add` sends them again); the default market
+goes once per run.
 
 Totals are not a row of the risk table (a column sum would count them twice): they come as a
 dict from :func:`risk_totals`, with delta, gamma and vega summed per asset.
@@ -31,12 +33,13 @@ _SENSITIVITIES = ("delta", "gamma", "vega", "theta", "rho", "dv01")
 _KEY_RATE = "key_rate_dv01_"
 
 
-@dataclass
+@dataclass(frozen=True)
 class Trade:
     """One trade: a contract, the model and settings to price it with, and optionally its own market.
 
     ``settings`` are :func:`kestro.price`'s keywords (``vol``, ``paths``, ``seed``, ``state``...);
-    ``model`` None lets :func:`kestro.choose_model` pick.
+    ``model`` None lets :func:`kestro.choose_model` pick. Frozen: a portfolio may keep its
+    trades on a cluster, so change a trade by adding a new one.
     """
 
     contract: Contract
@@ -113,6 +116,7 @@ class Portfolio:
             raise TypeError(f"market must be a kestro.Market or None, got {type(market).__name__}")
         self.market = market
         self._trades: dict[str, Trade] = {}
+        self._on_cluster: Optional[scale.Batches] = None  # the trades as last sent to a cluster
         if trades is not None:
             if not isinstance(trades, Mapping):
                 raise TypeError(f"trades must map trade ids to contracts or Trades, got {type(trades).__name__}")
@@ -128,6 +132,7 @@ class Portfolio:
         if name in self._trades:
             raise ValueError(f"trade {name!r} is already in the portfolio; trade ids must be unique")
         self._trades[name] = trade
+        self._on_cluster = None
 
     def add(self, name: str, contract: Contract, model: Optional[str] = None, *, market: Optional[Market] = None,
             **settings: Any) -> "Portfolio":
@@ -159,6 +164,16 @@ class Portfolio:
         mix = ", ".join(f"{count} {model}" for model, count in sorted(models.items()))
         return f"Portfolio({len(self)} trades{': ' + mix if mix else ''})"
 
+    def _work(self, client: Any, batch_size: Optional[int]) -> Any:
+        """The trades to run: as they are in this process; on a cluster, batches scattered to its
+        workers once and kept while the portfolio and the batch size stay the same."""
+        items = list(self._trades.items())
+        if client is None or not items:
+            return items
+        if self._on_cluster is None or not self._on_cluster.serves(client, batch_size):
+            self._on_cluster = scale.Batches(client, items, batch_size)
+        return self._on_cluster
+
     def price(self, client: Any = None, progress: Optional[bool] = None, to_pandas: bool = False, *,
               batch_size: Optional[int] = None) -> Any:
         """Price every trade: an Arrow table (pandas with ``to_pandas=True``), one row per trade.
@@ -171,7 +186,7 @@ class Portfolio:
         trades per task (default: see :func:`kestro.scale.batch_size_for`); None prices here.
         ``progress`` shows a bar (default: when interactive).
         """
-        rows = scale.run(_price_trade, list(self._trades.items()), client=client, shared=(self.market,),
+        rows = scale.run(_price_trade, self._work(client, batch_size), client=client, shared=(self.market,),
                          batch_size=batch_size, progress=progress, description="kestro-price")
         schema = pa.schema([("trade", pa.string()), ("price", pa.float64()), ("standard_error", pa.float64()),
                             ("model", pa.string()), ("seconds", pa.float64()), ("error", pa.string())])
@@ -188,7 +203,7 @@ class Portfolio:
         trade failed. ``bumps``, ``client``, ``progress`` and ``batch_size`` as for
         :func:`kestro.greeks` and :meth:`price`. Totals: :func:`risk_totals`.
         """
-        rows = scale.run(_risk_trade, list(self._trades.items()), client=client, shared=(self.market, bumps),
+        rows = scale.run(_risk_trade, self._work(client, batch_size), client=client, shared=(self.market, bumps),
                          batch_size=batch_size, progress=progress, description="kestro-risk")
         pillars = sorted({t for row in rows for t in (row.get("key_rates") or {})})
         columns: dict[str, Any] = {

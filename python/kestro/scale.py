@@ -25,7 +25,7 @@ from typing import Any, Callable, Optional, Sequence
 
 from kestro import progress as bars
 
-__all__ = ["MAX_BATCH", "TASKS_PER_THREAD", "batch_size_for", "run"]
+__all__ = ["Batches", "MAX_BATCH", "TASKS_PER_THREAD", "batch_size_for", "run"]
 
 TASKS_PER_THREAD = 16
 """Default batching aims at this many tasks per worker thread. A task costs about 2.5 ms of
@@ -62,23 +62,57 @@ def run_batch(function: Callable[..., Any], items: Sequence[Any], *shared: Any) 
     return [function(item, *shared) for item in items]
 
 
-def run(function: Callable[..., Any], items: Sequence[Any], *, client: Any = None, shared: Sequence[Any] = (),
-        batch_size: Optional[int] = None, progress: Optional[bool] = None, description: str = "kestro") -> list[Any]:
+class Batches:
+    """Items cut into batches and scattered to a cluster's workers once, to be run many times.
+
+    :func:`run` takes it in place of the items: its tasks then refer to the batches already on
+    the workers instead of sending them again. It belongs to the ``client`` it was made with.
+    """
+
+    def __init__(self, client: Any, items: Sequence[Any], batch_size: Optional[int] = None) -> None:
+        size = _check_batch_size(batch_size)
+        _check_client(client)
+        items = list(items)
+        size = size or batch_size_for(len(items), sum(client.nthreads().values()))
+        self.client_id, self.batch_size, self.count = client.id, size, len(items)
+        self.futures = client.scatter([items[i:i + size] for i in range(0, len(items), size)], hash=False)
+
+    def serves(self, client: Any, batch_size: Optional[int]) -> bool:
+        """Whether these batches can serve a run on ``client`` with ``batch_size`` (None: any)."""
+        return getattr(client, "id", None) == self.client_id and batch_size in (None, self.batch_size)
+
+    def __len__(self) -> int:
+        return self.count
+
+
+def run(function: Callable[..., Any], items: Sequence[Any] | Batches, *, client: Any = None,
+        shared: Sequence[Any] = (), batch_size: Optional[int] = None, progress: Optional[bool] = None,
+        description: str = "kestro") -> list[Any]:
     """``[function(item, *shared) for item in items]``, in this process or on ``client``'s workers.
 
     ``function`` must be a module-level function (it is pickled by reference) and the items
-    and ``shared`` objects must pickle. ``batch_size`` is the number of items per task on a
-    cluster (default :func:`batch_size_for`); ``progress`` shows a bar (default: when
-    interactive, see :mod:`kestro.progress`). An exception ``function`` raises ends the run
-    and reaches the caller; pricing functions catch their own per item.
+    and ``shared`` objects must pickle. ``items`` may be :class:`Batches` already on the
+    cluster. ``batch_size`` is the number of items per task on a cluster (default
+    :func:`batch_size_for`); ``progress`` shows a bar (default: when interactive, see
+    :mod:`kestro.progress`). An exception ``function`` raises ends the run and reaches the
+    caller; pricing functions catch their own per item.
     """
-    items = list(items)
     size = _check_batch_size(batch_size)
     show = bars.wanted(progress)
+    if isinstance(items, Batches):
+        if not items.serves(client, size):
+            raise ValueError("these batches were scattered with another client or batch size")
+        return _run_on_cluster(function, items.futures, client, shared, show, description)
+    items = list(items)
     if client is None:
         return _run_here(function, items, shared, show, description)
     _check_client(client)
-    return _run_on_cluster(function, items, client, shared, size, show, description)
+    if not items:
+        return []
+    if size is None:
+        size = batch_size_for(len(items), sum(client.nthreads().values()))
+    return _run_on_cluster(function, [items[i:i + size] for i in range(0, len(items), size)], client, shared, show,
+                           description)
 
 
 def _run_here(function: Callable[..., Any], items: list[Any], shared: Sequence[Any], show: bool,
@@ -94,16 +128,12 @@ def _run_here(function: Callable[..., Any], items: list[Any], shared: Sequence[A
     return results
 
 
-def _run_on_cluster(function: Callable[..., Any], items: list[Any], client: Any, shared: Sequence[Any],
-                    size: Optional[int], show: bool, description: str) -> list[Any]:
+def _run_on_cluster(function: Callable[..., Any], batches: list[Any], client: Any, shared: Sequence[Any],
+                    show: bool, description: str) -> list[Any]:
+    """One task per batch (a list of items, or the future of one already on the workers)."""
     from distributed import as_completed
 
-    if not items:
-        return []
-    if size is None:
-        size = batch_size_for(len(items), sum(client.nthreads().values()))
-    batches = [items[i:i + size] for i in range(0, len(items), size)]
-    futures: list[Any] = []
+    futures: list[Any] = []  # what Ctrl-C cancels: this run's tasks and scattered objects
     try:
         # A list, so that a dict (or any mapping) travels as one object rather than one per key.
         references = client.scatter(list(shared), broadcast=True, hash=False) if shared else []
