@@ -97,8 +97,8 @@ def main():
         if there_table.column("error").null_count != there_table.num_rows:
             raise SystemExit("a trade of the benchmark portfolio failed")
         portfolio_speedup = min(here_times) / min(cluster_times)
-        print(f"portfolio of {trades:,} trades: in-process {min(here_times):.3f} s, cluster {min(cluster_times):.3f} s, "
-              f"speedup {portfolio_speedup:.2f}")
+        print(f"portfolio of {trades:,} trades: in-process {min(here_times):.3f} s, "
+              f"cluster {min(cluster_times):.3f} s, speedup {portfolio_speedup:.2f}")
 
         run = dict(paths=paths, chunk_paths=250_000, seed=7)
         here_times, cluster_times = [], []

@@ -49,7 +49,8 @@ def test_template_pickles_and_prices_the_same(name):
     copy = roundtrip(contract)
     assert copy.events.equals(contract.events) and copy.tracks == contract.tracks
     assert set(copy.expressions) == set(contract.expressions)
-    assert float(kestro.price(copy, MARKET, model, **settings)) == float(kestro.price(contract, MARKET, model, **settings))
+    expected = kestro.price(contract, MARKET, model, **settings)
+    assert float(kestro.price(copy, MARKET, model, **settings)) == float(expected)
 
 
 def test_market_pickles_with_its_curves_and_vols():

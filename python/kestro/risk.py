@@ -204,22 +204,21 @@ def _vol_of(model: str, underlying: Optional[str], market: Market, settings: dic
     return None
 
 
-def _add_vega(plan: _Plan, underlying: Optional[str], vol: Any) -> bool:
+def _add_vega(plan: _Plan, underlying: Optional[str], vol: Any) -> None:
+    """The two scenarios of a central vol bump, wherever the volatility comes from."""
+    if isinstance(vol, dict) and underlying not in vol:
+        return  # the asset does not diffuse: no vega
     h = plan.sizes["vol"]
     for sign, name in ((1.0, "vol_up"), (-1.0, "vol_down")):
         if vol == "state":
-            change = {"vol_shift": sign * h} if isinstance(_inner(plan.state), HullWhitePaths) else \
-                {"vols": {underlying: sign * h}}
-            plan.add(name, **change)
+            hull_white = isinstance(_inner(plan.state), HullWhitePaths)
+            plan.add(name, **({"vol_shift": sign * h} if hull_white else {"vols": {underlying: sign * h}}))
         elif vol == "market":
             plan.add(name, market=shifted.shift_vol(plan.market, str(underlying), sign * h))
         elif isinstance(vol, dict):
-            if underlying not in vol:
-                return False
             plan.add(name, settings={**plan.settings, "vol": {**vol, underlying: vol[underlying] + sign * h}})
         else:
             plan.add(name, settings={**plan.settings, "vol": float(vol) + sign * h})
-    return True
 
 
 def _add_theta(plan: _Plan) -> None:
@@ -271,8 +270,8 @@ def greeks(contract: Contract, market: Market, model: Optional[str] = None, *, b
         settings["asset"] = underlying
 
     grid_greeks = model == "black_scholes" and not rate_contract
-    base_scenario = _Scenario("base", contract, market, model, dict(settings, **({} if state is None else {"state": state})),
-                              grid_values=model_info(model).is_grid)
+    base_settings = dict(settings) if state is None else dict(settings, state=state)
+    base_scenario = _Scenario("base", contract, market, model, base_settings, grid_values=model_info(model).is_grid)
     ((_, base),) = scale.run(_evaluate, [base_scenario], client=client, progress=False, description="kestro-greeks")
     grid = None
     if base_scenario.grid_values:
@@ -286,8 +285,8 @@ def greeks(contract: Contract, market: Market, model: Optional[str] = None, *, b
     h_spot, h_rate = sizes["spot"], sizes["rate"]
     vol = _vol_of(model, underlying, market, settings, state)
     if rate_contract:
-        plan.add("rates_down", market=shifted.shift_rates(market, -h_rate, forwards=False), rate_shift=-h_rate,
-                 discount=shifted.shift_rates(market, -h_rate, forwards=False).discount)
+        lower = shifted.shift_rates(market, -h_rate, forwards=False)
+        plan.add("rates_down", market=lower, rate_shift=-h_rate, discount=lower.discount)
         pillars = market.discount[1][0] if market.discount is not None else []
         for index in range(len(pillars)):
             bumped = shifted.shift_pillar(market, index, -h_rate)
