@@ -148,7 +148,8 @@ def price_chunked(contract: Contract, market: Market, *, paths: int = DEFAULT_PA
         if not isinstance(antithetic, bool):
             raise TypeError(f"antithetic must be True or False, got {antithetic!r}")
         allow_large = settings.get("allow_large", market.allow_large)
-        source = _gbm_paths(contract, market, vol, chunk_paths, seed, antithetic, allow_large)
+        # Only spawned: two paths (one antithetic pair) keep the copy sent to the workers small.
+        source = _gbm_paths(contract, market, vol, 2, seed, antithetic, allow_large)
     else:
         if vol is not None or antithetic:
             raise TypeError("vol and antithetic set up the default GBM paths; with your own state= set them on it")
