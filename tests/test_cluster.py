@@ -61,6 +61,23 @@ def test_portfolio_prices_identically_in_process_and_on_the_cluster(client):
     assert len(errors) == 8 and all("Hull-White model needs vol=" in e for e in errors)
 
 
+class Unpicklable:
+    """A path source that cannot travel: it holds a lock."""
+
+    paths = 10
+
+    def __init__(self):
+        self.lock = threading.Lock()
+
+
+def test_a_trade_that_cannot_be_sent_to_the_workers_fails_alone(client):
+    portfolio = mixed_book(4)
+    portfolio.add("stuck", kestro.european_put(100, 1.0), "monte_carlo", state=Unpicklable())
+    rows = {row["trade"]: row for row in portfolio.price(client=client).to_pylist()}
+    assert rows["stuck"]["price"] is None and "cannot be sent to the workers" in rows["stuck"]["error"]
+    assert rows["bond 0"]["price"] is not None and rows["put 2"]["price"] is not None
+
+
 def test_trades_added_after_a_cluster_run_are_sent_and_priced_on_the_next(client):
     portfolio = mixed_book(6)
     portfolio.price(client=client)

@@ -60,6 +60,13 @@ def _error_text(error: BaseException) -> str:
     return f"{type(error).__name__}: {error}"
 
 
+@dataclass(frozen=True)
+class _Unsent:
+    """Stands in on the cluster for a trade that could not be pickled: its row carries why."""
+
+    reason: str
+
+
 def _market_for(trade: Trade, market: Optional[Market]) -> Market:
     chosen = trade.market or market
     if chosen is None:
@@ -73,6 +80,9 @@ def _price_trade(item: tuple[str, Trade], market: Optional[Market]) -> dict[str,
 
     name, trade = item
     start = time.perf_counter()
+    if isinstance(trade, _Unsent):
+        return {"trade": name, "price": None, "standard_error": None, "model": None, "error": trade.reason,
+                "seconds": 0.0}
     row: dict[str, Any] = {"trade": name, "price": None, "standard_error": None, "model": trade.model, "error": None}
     try:
         value = price(trade.contract, _market_for(trade, market), trade.model, **trade.settings)
@@ -87,6 +97,8 @@ def _risk_trade(item: tuple[str, Trade], market: Optional[Market], bumps: Option
     """One row of :meth:`Portfolio.risk`; a failure becomes the row's error."""
     name, trade = item
     start = time.perf_counter()
+    if isinstance(trade, _Unsent):
+        return {"trade": name, "model": None, "error": trade.reason, "seconds": 0.0}
     row: dict[str, Any] = {"trade": name, "model": trade.model, "error": None}
     try:
         found = greeks(trade.contract, _market_for(trade, market), trade.model, bumps=bumps, progress=False,
@@ -97,6 +109,21 @@ def _risk_trade(item: tuple[str, Trade], market: Optional[Market], bumps: Option
         row["error"] = _error_text(error)
     row["seconds"] = time.perf_counter() - start
     return row
+
+
+def _sendable(items: list[tuple[str, Any]]) -> list[tuple[str, Any]]:
+    """The trades with each one that cannot be pickled for the workers replaced by its reason."""
+    from distributed.protocol import pickle as wire
+
+    checked: list[tuple[str, Any]] = []
+    for name, trade in items:
+        try:
+            wire.dumps(trade)
+            checked.append((name, trade))
+        except Exception as error:
+            checked.append((name, _Unsent(f"cannot be sent to the workers: {_error_text(error)}; expressions "
+                                          "and path sources must pickle (module-level functions or classes)")))
+    return checked
 
 
 def _finish(table: pa.Table, to_pandas: bool) -> Any:
@@ -171,7 +198,13 @@ class Portfolio:
         if client is None or not items:
             return items
         if self._on_cluster is None or not self._on_cluster.serves(client, batch_size):
-            self._on_cluster = scale.Batches(client, items, batch_size)
+            try:
+                self._on_cluster = scale.Batches(client, items, batch_size)
+            except Exception:
+                sendable = _sendable(items)
+                if sendable == items:
+                    raise  # not a trade's fault
+                self._on_cluster = scale.Batches(client, sendable, batch_size)
         return self._on_cluster
 
     def price(self, client: Any = None, progress: Optional[bool] = None, to_pandas: bool = False, *,
