@@ -25,7 +25,9 @@ within its standard error and a small policy shortfall below the grid; with
 ``exercise="pathwise"`` it makes every choice with knowledge of the path, an upper bound. The
 ``"fixed"`` model chooses on its single path, the forward. Contracts with
 phrases or snappers (digital, knock-out, Bermudan swaption) price path-wise only: the
-finite-difference models refuse expressions.
+finite-difference models refuse expressions. Their expression functions are small objects of
+:mod:`kestro.phrases`, not closures, so every contract here pickles and can be priced in
+another process (a Dask worker, see :mod:`kestro.portfolio`).
 
 Interest-rate options read zero-coupon bonds as assets named ``"ZCB:<maturity>"`` (see
 :mod:`kestro.bonds`): the bond option prices under ``"hull_white"``, under ``"monte_carlo"``
@@ -47,6 +49,7 @@ import pyarrow as pa
 from kestro.bonds import bond_asset
 from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, check_date
 from kestro.events import timetable
+from kestro.phrases import BarrierCheck, FirstBarrierCheck, KnockOutPayoff, StrikeIndicator, SwapValue
 
 __all__ = [
     "CLOSED_FORM_KINDS",
@@ -757,22 +760,13 @@ def bermudan_swaption(
     track = _check_track(track, currency, *(bond_asset(date) for date, _ in coupons))
     sign = -1.0 if payer else 1.0
 
-    def swap_value(coefficients: np.ndarray) -> Any:
-        def value(bonds: list[np.ndarray]) -> list[np.ndarray]:
-            # The fixed coupons and the notional at maturity, less the notional now (the floating leg at par).
-            total = coefficients[0] * np.asarray(bonds[0], dtype=np.float64)
-            for coefficient, bond in zip(coefficients[1:], bonds[1:]):
-                total = total + coefficient * np.asarray(bond, dtype=np.float64)
-            return [sign * (total - 1.0)]
-        return value
-
     expressions, rows = {}, []
     for k, when in enumerate(dates, start=1):
         remaining = [(date, accrual) for date, accrual in coupons if date > when] or [(end, 0.0)]
         coefficients = np.array([accrual for _, accrual in remaining])
         coefficients[-1] += 1.0
         name = f"{track}.swap_value_{k}"
-        expressions[name] = {"type": "phrase", "fn": swap_value(coefficients),
+        expressions[name] = {"type": "phrase", "fn": SwapValue(coefficients, sign),
                              "inp": [bond_asset(date) for date, _ in remaining]}
         rows.append((when, track, ">", notional, name))
     side = "pay" if payer else "receive"
@@ -790,13 +784,7 @@ def _digital(strike: Any, when: int, payout: Any, asset: Any, currency: Any, tra
     asset, currency = _name("asset", asset), _name("currency", currency)
     track = _check_track(track, asset, currency)
     name = f"{track}.in_the_money"
-    above = call
-
-    def in_the_money(values: list[np.ndarray]) -> list[np.ndarray]:
-        # The engine reads a boolean array as 1.0 where true, 0.0 where false.
-        return [values[0] > strike if above else values[0] < strike]
-
-    expressions = {name: {"type": "phrase", "fn": in_the_money, "inp": [asset]}}
+    expressions = {name: {"type": "phrase", "fn": StrikeIndicator(strike, call), "inp": [asset]}}
     kind = "call" if call else "put"
     test = ">" if call else "<"
     terms = Terms(f"digital_{kind}", strike, when, asset, currency, payout=payout)
@@ -863,26 +851,10 @@ def _knock_out(strike: Any, barrier: Any, direction: Any, end: int, monitoring: 
         raise ValueError("monitoring dates must not lie after expiry")
     up = direction == "up"
     first, step, alive, payoff = (f"{track}.{part}" for part in ("first_check", "check", "alive", "payoff"))
-
-    def inside(spot: np.ndarray) -> np.ndarray:
-        return spot < barrier if up else spot > barrier
-
-    def first_check(values: list[np.ndarray]) -> list[np.ndarray]:
-        return [inside(values[0])]
-
-    def check(values: list[np.ndarray]) -> list[np.ndarray]:
-        spot, still_alive = values
-        return [still_alive * inside(spot)]
-
-    def weighted_payoff(values: list[np.ndarray]) -> list[np.ndarray]:
-        spot, still_alive = values
-        intrinsic = spot - strike if call else strike - spot
-        return [still_alive * np.maximum(intrinsic, 0.0)]
-
     expressions = {
-        first: {"type": "snapper", "fn": first_check, "inp": [asset], "out": [alive]},
-        step: {"type": "snapper", "fn": check, "inp": [asset, alive], "out": [alive]},
-        payoff: {"type": "phrase", "fn": weighted_payoff, "inp": [asset, alive]},
+        first: {"type": "snapper", "fn": FirstBarrierCheck(barrier, up), "inp": [asset], "out": [alive]},
+        step: {"type": "snapper", "fn": BarrierCheck(barrier, up), "inp": [asset, alive], "out": [alive]},
+        payoff: {"type": "phrase", "fn": KnockOutPayoff(strike, call), "inp": [asset, alive]},
     }
     rows: list[tuple[int, str, str | None, float, str]] = [
         (when, track, None, 1.0, first if i == 0 else step) for i, when in enumerate(monitoring)]
