@@ -90,3 +90,137 @@ def test_undamped_walks_price_bit_for_bit_as_before_damping_existed(name, dampin
     model, rows, tracks, settings = SCENARIOS[name]
     got = price(model, rows, fd(damping=damping, **settings), tracks)
     assert got.hex() == UNDAMPED[name], f"{name}: {got!r} ({got.hex()}), before damping {float.fromhex(UNDAMPED[name])!r}"
+
+
+@pytest.mark.parametrize("model", [BS, HW], ids=["bs", "hw"])
+def test_damping_zero_and_an_absent_key_give_the_same_grid_values(model):
+    rows = option_rows(at(0.5), 100.0, call=True) + option_rows(at(1.0), 95.0, call=False)
+    absent = pv_vec(model, rows, fd(100, 1.0, 0.02, RISING, flags=1))
+    zero = pv_vec(model, rows, fd(100, 1.0, 0.02, RISING, damping=0, flags=1))
+    assert absent[0].hex() == zero[0].hex()
+    assert absent[1].tobytes() == zero[1].tobytes()
+
+
+# Which steps are damped
+
+
+def stepped_payments(rows, timestep, damping, rate):
+    """The walk of the grid for payments in the base currency at a flat rate, which stay equal on every node:
+    anchored at the last row's time, down in whole steps of trunc(TIMESTEP) ms, rows and PRICING_TS visited
+    exactly, steps under 1e-10 years skipped. A Crank-Nicolson step multiplies by (1 − rΔt/2)/(1 + rΔt/2); each
+    of the first `damping` steps after a row's time is two implicit half steps instead, 1/(1 + rΔt/2)²."""
+    dt = int(timestep * 3.1536e10)
+    now, value, damped_left = rows[-1][0], 0.0, 0
+
+    def roll_back(target):
+        nonlocal now, value, damped_left
+        span = (now - target) / 3.1536e10
+        if span < 1e-10:
+            return
+        if damped_left:
+            value /= (1 + rate * span / 2) ** 2
+            damped_left -= 1
+        else:
+            value *= (1 - rate * span / 2) / (1 + rate * span / 2)
+        now = target
+
+    lattice = now - dt
+    for time, quantity in reversed(rows):
+        while lattice > time:
+            roll_back(lattice)
+            lattice -= dt
+        roll_back(time)
+        value += quantity
+        damped_left = damping
+    while lattice > P:
+        roll_back(lattice)
+        lattice -= dt
+    roll_back(P)
+    return value
+
+
+# Flat, and through the origin before the first point: a rate of 8% also before the pricing time.
+FLAT_ONE = {"USD": curve("ZERO_RATES", [0.5, 30.0], [0.08, 0.08]), "EQ": curve("FORWARDS", [0.5, 30.0], [1.0, 1.0])}
+
+
+@pytest.mark.parametrize(
+    "rows, timestep, damping",
+    [
+        pytest.param([(at(1), 1.0)], 0.25, 2, id="two-of-four-steps"),
+        pytest.param([(at(1), 1.0)], 0.25, 1000, id="more-than-the-walk-takes"),
+        pytest.param([(at(0.05), 3.0), (at(0.33), 2.0), (at(1.7), 1.0)], 0.1, 3, id="restarted-at-each-row-off-lattice"),
+        pytest.param([(at(0.5), 1.0), (at(0.5), 2.0), (at(1), 3.0)], 0.1, 1, id="rows-at-one-time-take-no-step"),
+        pytest.param([(at(1), 1.0), (at(3), 5.0), (at(2), 1.0)], 0.1, 2, id="later-row-applied-at-current-time"),
+        pytest.param([(at(-1), 4.0), (at(0.55), 1.0)], 0.1, 2, id="rows-before-the-pricing-time"),
+    ],
+)
+@pytest.mark.parametrize("model, kw", [(BS, {"vol": 0.0}), (HW, {})], ids=["bs-without-vol-or-drift", "hw-without-vol"])
+def test_first_steps_after_each_event_date_are_two_implicit_half_steps(model, kw, rows, timestep, damping):
+    data = fd(20, 1.0, timestep, FLAT_ONE, damping=damping, **kw)
+    data["HW"]["VOL"] = 0.0  # the centre node's rows then have no off-diagonal terms: exact to rounding
+    expected = stepped_payments(rows, timestep, damping, 0.08)
+    got = price(model, [(t, "v", "+", q, "USD") for t, q in rows], data)
+    assert got == pytest.approx(expected, rel=1e-13)
+    assert got != pytest.approx(stepped_payments(rows, timestep, 0, 0.08), rel=1e-9), "damping changed nothing"
+
+
+# What damping is for
+
+
+def black_scholes_put(spot, strike, years, vol, rate=R):
+    d1 = (math.log(spot / strike) + (rate + vol * vol / 2) * years) / (vol * math.sqrt(years))
+    d2 = d1 - vol * math.sqrt(years)
+    cdf = lambda z: 0.5 * math.erfc(-z / math.sqrt(2))  # noqa: E731
+    return strike * math.exp(-rate * years) * cdf(-d2) - spot * cdf(-d1)
+
+
+@pytest.mark.parametrize("days", [1, 7, 365])
+def test_damped_start_prices_an_at_the_money_put_where_crank_nicolson_oscillates(days):
+    years, vol = days / 365, 0.2
+    settings = dict(n_x=400, max_x=6 * vol * math.sqrt(years), timestep=years / 20, assets=flat_assets())
+    expected = black_scholes_put(100.0, 100.0, years, vol)
+    rows = option_rows(P + days * DAY, 100.0, call=False)
+    undamped, damped = (price(BS, rows, fd(damping=k, **settings)) / expected - 1 for k in (0, 2))
+    assert abs(undamped) > 5e-3, f"undamped relative error {undamped:.2e}: the kink no longer oscillates"
+    assert abs(damped) < 5e-4, f"damped relative error {damped:.2e}, undamped {undamped:.2e}"
+
+
+def gamma(values, n_x, max_x):
+    """d²V/dS² at the interior nodes of a Black-Scholes grid centred on ln 100, from x = ln S."""
+    dx = max_x / n_x
+    x = math.log(100.0) + max_x - np.arange(2 * n_x + 1) * dx
+    v_x = (values[:-2] - values[2:]) / (2 * dx)  # node 0 is the top: x falls with the index
+    v_xx = (values[:-2] - 2 * values[1:-1] + values[2:]) / dx**2
+    return (v_xx - v_x) / np.exp(2 * x[1:-1])
+
+
+@pytest.mark.parametrize("call", [True, False], ids=["call", "put"])
+def test_damped_gamma_near_the_strike_is_positive_without_oscillation(call):
+    # Two days to expiry, ten steps: Crank-Nicolson leaves the payoff's kink ringing on the nodes around it.
+    n_x, max_x, years = 200, 0.06, 2 / 365
+    near = slice(n_x - 40, n_x + 41)  # within about two standard deviations of ln S at expiry
+    settings = dict(n_x=n_x, max_x=max_x, timestep=years / 10, assets=flat_assets(), flags=1)
+    rows = option_rows(P + 2 * DAY, 100.0, call)
+    undamped = gamma(pv_vec(BS, rows, fd(damping=0, **settings))[1], n_x, max_x)[near]
+    damped = gamma(pv_vec(BS, rows, fd(damping=2, **settings))[1], n_x, max_x)[near]
+    assert np.any(undamped < 0), "undamped gamma does not oscillate: the test no longer sees the fault"
+    assert np.all(damped > 0), f"damped gamma changes sign near the strike: {damped.min():.3g}"
+    # One hump: rising up to its peak, falling after it, as a lognormal density does.
+    peak = int(np.argmax(damped))
+    assert np.all(np.diff(damped[:peak + 1]) < 0) or np.all(np.diff(damped[:peak + 1]) > 0)
+    assert np.all(np.diff(damped[peak:]) < 0) or np.all(np.diff(damped[peak:]) > 0)
+
+
+def test_damped_steps_count_twice_toward_the_work_limit():
+    # 500,000 steps of 63,072 ms and 9,999 nodes, half the limit of 10^10 node steps; damped for 1,000 steps
+    # after each of 500 event dates, 500,000 of them cost twice: over the limit.
+    dt = int(2e-6 * YEAR)
+    rows = [(at(1) - k * dt, "v", "+", 1.0, "USD") for k in range(499, -1, -1)] + [(at(1), "v", "+", 1.0, "XYZ")]
+    settings = dict(n_x=4999, max_x=1.0, timestep=2e-6, assets=flat_assets())
+    with pytest.raises(RuntimeError) as refused:
+        price(HW, rows, fd(damping=1000, **settings))
+    assert str(refused.value).endswith(
+        "The grid would take about 1000502 steps of 9999 nodes on 1 track; at most 10000000000 node steps are "
+        "allowed: raise TIMESTEP or lower N_X or DAMPING_STEPS")
+    with pytest.raises(RuntimeError, match="Asset 'XYZ' not found"):  # undamped, the walk starts
+        price(HW, rows, fd(damping=0, **settings))
