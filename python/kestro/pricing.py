@@ -158,14 +158,18 @@ def _prepare(contract: Any, market: Market, model: str, state: Any, settings: di
                     raise ValueError(f"paths={settings['paths']} but the state serves {count} paths")
     elif model == "black_scholes" and "asset" not in settings and len(contract.assets) == 1:
         settings["asset"] = contract.assets[0]
-    maturity = (contract.last_time - market.pricing_time) / YEAR_MS
-    dataset = market.dataset(model, maturity=maturity, **settings)
-    if state is not None and callable(getattr(state, "reset", None)):
-        state.reset()  # path sources restart at the pricing time
+    engine = model
+    if model == "black_scholes" and market.deterministic(model, **settings):
+        engine = "fixed"  # without volatility the asset follows its forward: one path prices it exactly
+        settings = {"flags": settings.get("flags", 0)}
     from kestro.bonds import prepare_bonds
 
-    contract, dataset = prepare_bonds(contract, market, model, dataset, state)
-    return getattr(_kestro, _ENGINE[model]), contract, state, dataset
+    # Bonds first: on the Hull-White grid they add rows at their maturities, which the grid must span.
+    contract, bonds = prepare_bonds(contract, market, engine, {"ASSETS": market.assets()}, state)
+    dataset = market.dataset(engine, events=contract, **settings) | {"ASSETS": bonds["ASSETS"]}
+    if state is not None and callable(getattr(state, "reset", None)):
+        state.reset()  # path sources restart at the pricing time
+    return getattr(_kestro, _ENGINE[engine]), contract, state, dataset
 
 
 def _evaluate(contract: Any, market: Market, model: str, state: Any, settings: dict[str, Any],
