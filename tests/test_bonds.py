@@ -480,6 +480,13 @@ def test_bond_option_on_the_hull_white_grid_matches_the_closed_form(market, call
     assert value == pytest.approx(reference, rel=3e-5)
 
 
+@pytest.mark.parametrize("market, call, strike", BOND_OPTIONS)
+def test_bond_option_on_the_default_hull_white_grid_is_within_1e_3_of_the_closed_form(market, call, strike):
+    reference = ql_bond_option(market, call, strike, 1.0, 5.0)
+    value = kestro.price(bond_option(strike, 1.0, 5.0, call=call), market, "hull_white", vol=SIGMA, meanrev=A)
+    assert value == pytest.approx(reference, rel=1e-3)
+
+
 @pytest.mark.parametrize("market", [CURVED, FLAT], ids=["curved", "flat"])
 @pytest.mark.parametrize("call", [True, False], ids=["call", "put"])
 def test_bond_option_under_the_fixed_model_is_the_discounted_intrinsic_value_on_the_forward(market, call):

@@ -89,7 +89,8 @@ UNDAMPED = {
 def test_undamped_walks_price_bit_for_bit_as_before_damping_existed(name, damping):
     model, rows, tracks, settings = SCENARIOS[name]
     got = price(model, rows, fd(damping=damping, **settings), tracks)
-    assert got.hex() == UNDAMPED[name], f"{name}: {got!r} ({got.hex()}), before damping {float.fromhex(UNDAMPED[name])!r}"
+    before = float.fromhex(UNDAMPED[name])
+    assert got.hex() == UNDAMPED[name], f"{name}: {got!r} ({got.hex()}), before damping {before!r}"
 
 
 @pytest.mark.parametrize("model", [BS, HW], ids=["bs", "hw"])
@@ -148,7 +149,8 @@ FLAT_ONE = {"USD": curve("ZERO_RATES", [0.5, 30.0], [0.08, 0.08]), "EQ": curve("
     [
         pytest.param([(at(1), 1.0)], 0.25, 2, id="two-of-four-steps"),
         pytest.param([(at(1), 1.0)], 0.25, 1000, id="more-than-the-walk-takes"),
-        pytest.param([(at(0.05), 3.0), (at(0.33), 2.0), (at(1.7), 1.0)], 0.1, 3, id="restarted-at-each-row-off-lattice"),
+        pytest.param([(at(0.05), 3.0), (at(0.33), 2.0), (at(1.7), 1.0)], 0.1, 3,
+                     id="restarted-at-each-row-off-lattice"),
         pytest.param([(at(0.5), 1.0), (at(0.5), 2.0), (at(1), 3.0)], 0.1, 1, id="rows-at-one-time-take-no-step"),
         pytest.param([(at(1), 1.0), (at(3), 5.0), (at(2), 1.0)], 0.1, 2, id="later-row-applied-at-current-time"),
         pytest.param([(at(-1), 4.0), (at(0.55), 1.0)], 0.1, 2, id="rows-before-the-pricing-time"),

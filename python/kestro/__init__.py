@@ -8,7 +8,8 @@ The engine is the extension module ``_kestro``; this package holds what users ne
   :class:`Contract` objects; :mod:`kestro.bonds` names zero-coupon bonds as assets
   (:func:`bond_asset`, :func:`bond_maturity`);
 - :class:`Market` holds curves and builds the engine's dataset; :func:`price` prices a contract
-  with any of the four pricing models;
+  with any of the four pricing models; :mod:`kestro.grid` sizes the finite-difference grids
+  to the contract;
 - :class:`GbmPaths` and :class:`HullWhitePaths` supply Monte Carlo paths, :class:`HistorySource`
   historical prices for backtests, :class:`Recorder` keeps the statistics the engine sends;
 - :mod:`kestro.results` turns statistics into tables (and optional plots).
@@ -26,6 +27,7 @@ from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAss
 from kestro.market import MODELS, Market, forward_curve, zero_curve
 from kestro.paths import GbmPaths, HullWhitePaths
 from kestro.estimates import Price
+from kestro.grid import GridWarning
 from kestro.pricing import ALL_STATS, PriceResult, price, price_with_stats
 from kestro.recorder import Recorder
 from kestro.results import (
@@ -65,8 +67,9 @@ __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "Contract", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
-    "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult", "Recorder",
+    "ALL_STATS", "Contract", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths", "GridWarning", "HistoryError",
+    "HistorySource", "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult",
+    "Recorder",
     "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
     "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",
     "digital_call", "digital_put", "discount_factor", "european_call", "european_put", "exercise_boundary",

@@ -15,6 +15,7 @@ model              engine function              what it needs
 ``"fixed"``        ``fixed_price``              nothing: every asset at its forward, one path
 ``"monte_carlo"``  ``mc_price``                 a path source ``state``, or ``vol`` for GBM
 ``"black_scholes"`` ``fd_blackscholes_price``   ``vol`` (or ``Market.vols``); one asset diffused
+                                                (``vol=0``: ``fixed_price``, nothing diffuses)
 ``"hull_white"``   ``fd_hullwhite_price``       ``vol`` and ``meanrev`` of the short rate
 ================== ============================ ============================================
 
@@ -203,8 +204,16 @@ def price(contract: Contract | pa.RecordBatch, market: Market, model: str = "fix
 
     ``model`` is one of ``"fixed"``, ``"monte_carlo"``, ``"black_scholes"``, ``"hull_white"``;
     ``settings`` are the model's keyword settings (see :meth:`Market.dataset`): ``flags``;
-    ``paths``, ``seed`` for Monte Carlo; ``vol``, ``asset``, ``n_x``, ``timestep``, ``max_x``
-    for Black-Scholes; ``vol``, ``meanrev`` and the grid settings for Hull-White.
+    ``paths``, ``seed`` for Monte Carlo; ``vol``, ``asset``, ``n_x``, ``timestep``, ``max_x``,
+    ``damping`` for Black-Scholes; ``vol``, ``meanrev`` and the grid settings for Hull-White.
+
+    Grids. Grid settings not given are chosen from the contract (its life, its event dates,
+    whether it makes choices) for about 1e-3 relative accuracy on vanilla options, see
+    :mod:`kestro.grid`; a given setting whose grid cannot resolve the contract draws a
+    :class:`kestro.grid.GridWarning` naming it. Under ``"black_scholes"`` with ``vol=0`` (or
+    ``Market.vols`` at 0) nothing moves: the contract is priced on its asset's forward path by
+    the engine's ``fixed_price``, exactly, and the grid settings are not used ("PV_VEC" then
+    holds one path).
 
     ``state`` is the engine's ``py_state``: under ``"monte_carlo"`` the path source (for
     example :class:`kestro.paths.GbmPaths`, whose ``paths`` sets ``PATHS``), otherwise only a
