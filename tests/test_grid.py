@@ -161,11 +161,26 @@ def test_hull_white_settings_that_cannot_resolve_the_contract_warn_too():
         price(zero_coupon_bond(5.0), MARKET, "hull_white", vol=0.01, meanrev=0.1, max_x=0.001)
 
 
-def test_a_volatility_tiny_against_the_drift_keeps_the_default_grid_within_its_budget_and_says_so():
+@pytest.mark.parametrize("vol", [1e-9, 1e-4])
+def test_a_volatility_too_small_against_the_drift_for_the_default_grid_is_refused(vol):
     put = european_put(105.0, 1.0)
-    with pytest.warns(GridWarning, match=r"vol=0\.0005 is small against the drift of ln S"):
-        fd = fd_settings(put, vol=0.0005)
-    assert (2 * fd["N_X"] + 1) * math.ceil(1.0 / fd["TIMESTEP"]) <= 1.01 * NODE_STEP_BUDGET
+    with pytest.raises(ValueError, match=rf"vol={vol:g} is too small against the drift of ln S: .* Give n_x to "
+                                         r"insist, or price with vol=0"):
+        price(put, MARKET, "black_scholes", vol=vol)
+    with pytest.raises(ValueError, match=r"max_x=50 is 250 standard deviations of ln S; resolving that"):
+        price(put, MARKET, "black_scholes", vol=0.2, max_x=50.0)
+    assert price(put, MARKET, "black_scholes", vol=0.2, max_x=50.0, n_x=2000) > 0  # given n_x: the grid asked for
+
+
+def test_the_budget_bounds_every_default_grid_within_the_accuracy_goal():
+    node_steps = []
+    for vol in (0.05, 0.8):
+        for years in (1 / 365, 10.0):
+            for rate, dividend in ((0.08, 0.0), (0.0, 0.08)):
+                market = Market.flat(rate=rate, spots={"STK": 100.0}, dividends=dividend)
+                fd = fd_settings(european_put(100.0, years), market, vol=vol)
+                node_steps.append((2 * fd["N_X"] + 1) * math.ceil(years / fd["TIMESTEP"]))
+    assert max(node_steps) <= NODE_STEP_BUDGET
 
 
 @pytest.mark.parametrize(

@@ -28,9 +28,11 @@ European options of a day to ten years, strikes 50 % to 150 % of the spot and vo
   ``DAMPING_STEPS`` after each event date, fewer when the damped steps would make up more than
   ``DAMPED_SHARE`` of all steps (a daily-exercise option, whose choices clip the oscillations
   themselves, runs undamped).
-- Budget: at most ``NODE_STEP_BUDGET`` node steps per track (a few tens of milliseconds). The
-  interval minimum gives way first; if the Black-Scholes grid still does not fit (a volatility
-  tiny against the drift), nodes and steps shrink together and a :class:`GridWarning` says so.
+- Budget: at most ``NODE_STEP_BUDGET`` node steps per track (a few tens of milliseconds): the
+  interval minimum gives way to it. A Black-Scholes grid that still does not fit, for a
+  volatility tiny against the drift (the nodes grow as drift / spread) or a given ``max_x`` far
+  beyond the spread, is refused unless ``n_x`` is given; with ``vol=0`` :func:`kestro.price`
+  prices on the forward path instead. Hull-White grids keep their daily steps beyond the budget.
 
 Settings the caller gives are kept; a :class:`GridWarning` names each one whose grid cannot
 resolve the contract: fewer than ``MIN_STEPS`` steps over its life, nodes more than
@@ -72,7 +74,7 @@ DAMPED_SHARE = 0.1
 MAX_DAMPING_STEPS = 1000
 """The engine's largest DAMPING_STEPS."""
 NODE_STEP_BUDGET = 4_000_000
-"""Default grids take at most this many node steps per track, where they can."""
+"""Default grids take at most this many node steps per track (Hull-White: but a step a day at least)."""
 MIN_STEPS = 8
 """Fewer steps over the contract's life than this cannot resolve it."""
 MIN_NODES_PER_STDEV = 2.0
@@ -173,7 +175,8 @@ def _check_resolution(what: str, spread: float, offset: float, grid: Grid, dates
         return f"{setting}={value:.6g}" if given[setting] else f"the default {setting} ({value:.6g})"
 
     steps = _steps(dates.span, grid.timestep)
-    if dates.span > 0 and steps < MIN_STEPS:
+    # A step of one millisecond is the engine's shortest: a shorter contract cannot take more.
+    if dates.span > 0 and steps < MIN_STEPS and grid.timestep * _MS_PER_YEAR >= 2:
         _warn(f"{name('timestep', grid.timestep)} takes {steps} steps over the contract's {dates.span:.6g} years; "
               f"a grid needs at least {MIN_STEPS} to resolve its payoff: lower timestep")
     if spread <= 0:
@@ -198,24 +201,14 @@ def black_scholes_grid(vol: float, drift: float, dates: ContractDates, *, n_x: i
     Given settings are kept (``max_x`` must be positive); the others are chosen as the module
     says. With ``vol`` 0 nothing spreads for the grid to resolve: the width is the drift (at
     least 0.01) and the nodes are ``GRID_STDEVS * NODES_PER_STDEV``. Warns with
-    :class:`GridWarning` as the module says.
+    :class:`GridWarning` as the module says; raises ``ValueError`` for default nodes over the
+    budget.
     """
     spread = vol * math.sqrt(dates.span)
     offset = abs(drift) * dates.span
     lam = offset / spread if spread > 0 else 0.0
     boost = 1 + min(lam, DRIFT_RATIO_CAP)
     per_stdev, per_expiry = NODES_PER_STDEV * math.sqrt(boost), STEPS_PER_EXPIRY * boost
-    width_stdevs = GRID_STDEVS + lam
-    if n_x is None and timestep is None and max_x is None:
-        node_steps = (2 * width_stdevs * per_stdev + 1) * per_expiry
-        if node_steps > NODE_STEP_BUDGET:
-            shrink = math.sqrt(node_steps / NODE_STEP_BUDGET)
-            _warn(f"vol={vol:.6g} is small against the drift of ln S ({drift:.6g} a year) over {dates.span:.6g} "
-                  f"years: the default grid would take {node_steps:,.0f} node steps, more than its budget of "
-                  f"{NODE_STEP_BUDGET:,}, and takes {per_stdev / shrink:.3g} nodes per standard deviation and "
-                  f"{per_expiry / shrink:.0f} steps instead of {per_stdev:.3g} and {per_expiry:.0f}; expect errors "
-                  "above 1e-3: give n_x and timestep to insist")
-            per_stdev, per_expiry = per_stdev / shrink, per_expiry / shrink
     given = {"n_x": n_x is not None, "max_x": max_x is not None, "timestep": timestep is not None}
     if max_x is None:
         max_x = GRID_STDEVS * spread + offset if spread > 0 else max(offset, 0.01)
@@ -223,6 +216,18 @@ def black_scholes_grid(vol: float, drift: float, dates: ContractDates, *, n_x: i
         n_x = max(1, math.ceil(max_x * per_stdev / spread)) if spread > 0 else math.ceil(GRID_STDEVS * NODES_PER_STDEV)
     if timestep is None:
         timestep = _timestep(dates, per_expiry, 2 * n_x + 1)
+    node_steps = (2 * n_x + 1) * _steps(dates.span, timestep)
+    if node_steps > NODE_STEP_BUDGET and not given["n_x"]:
+        # The default nodes resolve the spread all across the width: a width far beyond the
+        # spread, from the drift or from max_x, takes more nodes than any budget.
+        cause = (f"max_x={max_x:.6g} is {max_x / spread:.3g} standard deviations of ln S" if given["max_x"] else
+                 f"vol={vol:.6g} is too small against the drift of ln S: over {dates.span:.6g} years it drifts by "
+                 f"{offset:.3g} but spreads by {spread:.3g} (one standard deviation)")
+        raise ValueError(
+            f"{cause}; resolving that takes {2 * n_x + 1:,} nodes and {node_steps:,} node steps, more than the "
+            f"{NODE_STEP_BUDGET:,} a default grid takes. Give n_x to insist"
+            + ("" if given["max_x"] else ", or price with vol=0 (the forward path, off by at most about "
+                                          "0.4 x vol x sqrt(T) times the forward)"))
     grid = Grid(n_x, max_x, timestep, _damping(dates, timestep) if damping is None else damping)
     _check_resolution("ln S", spread, offset, grid, dates, given)
     return grid
