@@ -4,11 +4,10 @@ the implicit half steps after each event date, and the undamped walk left as it 
 import math
 
 import _kestro
-import numpy as np
 import pytest
 
 import conftest
-from conftest import Recorder, curve, timetable
+from conftest import curve, timetable
 
 YEAR = 31_536_000_000  # ms in a 365-day year
 DAY = 86_400_000
@@ -16,7 +15,6 @@ P = 1_767_225_600_000  # PRICING_TS, 2026-01-01T00:00:00Z
 R = 0.05
 BS = _kestro.fd_blackscholes_price
 HW = _kestro.fd_hullwhite_price
-DATASET = "Error while parsing Dataset, caused by\n"
 
 
 def at(years):
@@ -33,8 +31,8 @@ RISING = {"USD": curve("ZERO_RATES", [0.0, 1.0, 3.0, 10.0], [0.02, 0.025, 0.03, 
           "EQ": curve("FORWARDS", [0.0, 0.5, 2.0, 10.0], [100.0, 101.5, 104.0, 118.0])}
 
 
-def fd(n_x, max_x, timestep, assets, damping=None, flags=0, vol=0.2):
-    section = {"N_X": n_x, "MAX_X": max_x, "TIMESTEP": timestep, "FLAGS": flags}
+def fd(n_x, max_x, timestep, assets, damping=None, vol=0.2):
+    section = {"N_X": n_x, "MAX_X": max_x, "TIMESTEP": timestep}
     if damping is not None:
         section["DAMPING_STEPS"] = damping
     return conftest.dataset(ASSETS=assets, PRICING_TS=P, FD=section, BS={"VOL": vol, "ASSET": "EQ"},
@@ -47,15 +45,8 @@ def option_rows(t, strike, call, track="v"):
     return [(t, track, "+", -sign * strike, "USD"), (t, track, ">", sign, "EQ"), (t, track, "+", sign * strike, "USD")]
 
 
-def price(model, rows, data, tracks=None, state=None):
-    return model(timetable(rows, tracks=tracks), state, data, {})
-
-
-def pv_vec(model, rows, data, tracks=None):
-    recorder = Recorder()
-    value = price(model, rows, data, tracks, recorder)
-    (vector,) = [v for _, name, v in recorder.calls if name == "PV_VEC"]
-    return value, vector
+def price(model, rows, data, tracks=None):
+    return model(timetable(rows, tracks=tracks), None, data, {})
 
 
 # Walks that cover the engine's paths: a kink one step from expiry, daily choices off the lattice,
@@ -91,15 +82,6 @@ def test_undamped_walks_price_bit_for_bit_as_before_damping_existed(name, dampin
     got = price(model, rows, fd(damping=damping, **settings), tracks)
     before = float.fromhex(UNDAMPED[name])
     assert got.hex() == UNDAMPED[name], f"{name}: {got!r} ({got.hex()}), before damping {before!r}"
-
-
-@pytest.mark.parametrize("model", [BS, HW], ids=["bs", "hw"])
-def test_damping_zero_and_an_absent_key_give_the_same_grid_values(model):
-    rows = option_rows(at(0.5), 100.0, call=True) + option_rows(at(1.0), 95.0, call=False)
-    absent = pv_vec(model, rows, fd(100, 1.0, 0.02, RISING, flags=1))
-    zero = pv_vec(model, rows, fd(100, 1.0, 0.02, RISING, damping=0, flags=1))
-    assert absent[0].hex() == zero[0].hex()
-    assert absent[1].tobytes() == zero[1].tobytes()
 
 
 # Which steps are damped
@@ -164,53 +146,6 @@ def test_first_steps_after_each_event_date_are_two_implicit_half_steps(model, kw
     got = price(model, [(t, "v", "+", q, "USD") for t, q in rows], data)
     assert got == pytest.approx(expected, rel=1e-13)
     assert got != pytest.approx(stepped_payments(rows, timestep, 0, 0.08), rel=1e-9), "damping changed nothing"
-
-
-# What damping is for
-
-
-def black_scholes_put(spot, strike, years, vol, rate=R):
-    d1 = (math.log(spot / strike) + (rate + vol * vol / 2) * years) / (vol * math.sqrt(years))
-    d2 = d1 - vol * math.sqrt(years)
-    cdf = lambda z: 0.5 * math.erfc(-z / math.sqrt(2))  # noqa: E731
-    return strike * math.exp(-rate * years) * cdf(-d2) - spot * cdf(-d1)
-
-
-@pytest.mark.parametrize("days", [1, 7, 365])
-def test_damped_start_prices_an_at_the_money_put_where_crank_nicolson_oscillates(days):
-    years, vol = days / 365, 0.2
-    settings = dict(n_x=400, max_x=6 * vol * math.sqrt(years), timestep=years / 20, assets=flat_assets())
-    expected = black_scholes_put(100.0, 100.0, years, vol)
-    rows = option_rows(P + days * DAY, 100.0, call=False)
-    undamped, damped = (price(BS, rows, fd(damping=k, **settings)) / expected - 1 for k in (0, 2))
-    assert abs(undamped) > 5e-3, f"undamped relative error {undamped:.2e}: the kink no longer oscillates"
-    assert abs(damped) < 5e-4, f"damped relative error {damped:.2e}, undamped {undamped:.2e}"
-
-
-def gamma(values, n_x, max_x):
-    """d²V/dS² at the interior nodes of a Black-Scholes grid centred on ln 100, from x = ln S."""
-    dx = max_x / n_x
-    x = math.log(100.0) + max_x - np.arange(2 * n_x + 1) * dx
-    v_x = (values[:-2] - values[2:]) / (2 * dx)  # node 0 is the top: x falls with the index
-    v_xx = (values[:-2] - 2 * values[1:-1] + values[2:]) / dx**2
-    return (v_xx - v_x) / np.exp(2 * x[1:-1])
-
-
-@pytest.mark.parametrize("call", [True, False], ids=["call", "put"])
-def test_damped_gamma_near_the_strike_is_positive_without_oscillation(call):
-    # Two days to expiry, ten steps: Crank-Nicolson leaves the payoff's kink ringing on the nodes around it.
-    n_x, max_x, years = 200, 0.06, 2 / 365
-    near = slice(n_x - 40, n_x + 41)  # within about two standard deviations of ln S at expiry
-    settings = dict(n_x=n_x, max_x=max_x, timestep=years / 10, assets=flat_assets(), flags=1)
-    rows = option_rows(P + 2 * DAY, 100.0, call)
-    undamped = gamma(pv_vec(BS, rows, fd(damping=0, **settings))[1], n_x, max_x)[near]
-    damped = gamma(pv_vec(BS, rows, fd(damping=2, **settings))[1], n_x, max_x)[near]
-    assert np.any(undamped < 0), "undamped gamma does not oscillate: the test no longer sees the fault"
-    assert np.all(damped > 0), f"damped gamma changes sign near the strike: {damped.min():.3g}"
-    # One hump: rising up to its peak, falling after it, as a lognormal density does.
-    peak = int(np.argmax(damped))
-    assert np.all(np.diff(damped[:peak + 1]) < 0) or np.all(np.diff(damped[:peak + 1]) > 0)
-    assert np.all(np.diff(damped[peak:]) < 0) or np.all(np.diff(damped[peak:]) > 0)
 
 
 def test_damped_steps_count_twice_toward_the_work_limit():

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import kestro
-from kestro.grid import NODE_STEP_BUDGET, GridWarning
+from kestro.grid import GridWarning
 from kestro.market import Market
 from kestro.pricing import price, price_with_stats
 from kestro.templates import (
@@ -170,17 +170,6 @@ def test_a_volatility_too_small_against_the_drift_for_the_default_grid_is_refuse
     with pytest.raises(ValueError, match=r"max_x=50 is 250 standard deviations of ln S; resolving that"):
         price(put, MARKET, "black_scholes", vol=0.2, max_x=50.0)
     assert price(put, MARKET, "black_scholes", vol=0.2, max_x=50.0, n_x=2000) > 0  # given n_x: the grid asked for
-
-
-def test_the_budget_bounds_every_default_grid_within_the_accuracy_goal():
-    node_steps = []
-    for vol in (0.05, 0.8):
-        for years in (1 / 365, 10.0):
-            for rate, dividend in ((0.08, 0.0), (0.0, 0.08)):
-                market = Market.flat(rate=rate, spots={"STK": 100.0}, dividends=dividend)
-                fd = fd_settings(european_put(100.0, years), market, vol=vol)
-                node_steps.append((2 * fd["N_X"] + 1) * math.ceil(years / fd["TIMESTEP"]))
-    assert max(node_steps) <= NODE_STEP_BUDGET
 
 
 @pytest.mark.parametrize(
