@@ -474,9 +474,18 @@ def test_bond_option_on_hull_white_paths_matches_the_closed_form(market, call, s
 @pytest.mark.parametrize("market, call, strike", BOND_OPTIONS)
 def test_bond_option_on_the_hull_white_grid_matches_the_closed_form(market, call, strike):
     reference = ql_bond_option(market, call, strike, 1.0, 5.0)
+    # A fine grid across six standard deviations of the factor at the option's expiry, where its kink lies.
+    max_x = 6 * SIGMA * math.sqrt(-math.expm1(-2 * A) / (2 * A))
     value = kestro.price(bond_option(strike, 1.0, 5.0, call=call), market, "hull_white", vol=SIGMA, meanrev=A,
-                         n_x=1000, timestep=1 / 1460)
+                         n_x=1000, max_x=max_x, timestep=1 / 1460)
     assert value == pytest.approx(reference, rel=3e-5)
+
+
+@pytest.mark.parametrize("market, call, strike", BOND_OPTIONS)
+def test_bond_option_on_the_default_hull_white_grid_is_within_1e_3_of_the_closed_form(market, call, strike):
+    reference = ql_bond_option(market, call, strike, 1.0, 5.0)
+    value = kestro.price(bond_option(strike, 1.0, 5.0, call=call), market, "hull_white", vol=SIGMA, meanrev=A)
+    assert value == pytest.approx(reference, rel=1e-3)
 
 
 @pytest.mark.parametrize("market", [CURVED, FLAT], ids=["curved", "flat"])

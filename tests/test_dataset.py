@@ -13,7 +13,8 @@ from conftest import Recorder, curve, dataset, timetable
 DATASET = "Error while parsing Dataset, caused by\n"
 PRICING = ["mc_price", "fixed_price", "fd_hullwhite_price", "fd_blackscholes_price"]
 FLAGS_SECTION = {"mc_price": "MC", "fixed_price": "FIXED", "fd_hullwhite_price": "FD", "fd_blackscholes_price": "FD"}
-FD_KEYS = [("FD",), ("FD", "N_X"), ("FD", "MAX_X"), ("FD", "TIMESTEP"), ("FD", "FLAGS"), ("PRICING_TS",)]
+FD_KEYS = [("FD",), ("FD", "N_X"), ("FD", "MAX_X"), ("FD", "TIMESTEP"), ("FD", "FLAGS"), ("FD", "DAMPING_STEPS"),
+           ("PRICING_TS",)]
 ORDERS = {
     "mc_price": [("BASE",), ("ASSETS",), ("MC",), ("MC", "PATHS"), ("MC", "SEED"), ("MC", "FLAGS"), ("PRICING_TS",)],
     "fixed_price": [("BASE",), ("ASSETS",), ("PRICING_TS",), ("FIXED", "FLAGS")],
@@ -29,7 +30,8 @@ WRONG = {
     "integer": (1.5, "TypeError: 'float' object cannot be interpreted as an integer"),
     "number": ("1.5", "TypeError: must be real number, not str"),
 }
-REQUIRED = [(f, path) for f, order in ORDERS.items() for path in order if path[-1] != "FLAGS"]
+OPTIONAL = ("FLAGS", "DAMPING_STEPS")
+REQUIRED = [(f, path) for f, order in ORDERS.items() for path in order if path[-1] not in OPTIONAL]
 VALID = np.array([[0.5, 1.0], [0.01, 0.02]])
 
 
@@ -234,6 +236,28 @@ def test_numbers_convert_as_float_does(function, path, value, cause):
 )
 def test_flags_are_four_bits(function, value, error):
     assert read(function, with_value(dataset(), (FLAGS_SECTION[function], "FLAGS"), value)) == error
+
+
+@pytest.mark.parametrize("function", ["fd_hullwhite_price", "fd_blackscholes_price"])
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        ("absent", None), (0, None), (2, None), (True, None), (np.uint16(1000), None), (Index(3), None),
+        (1001, "DAMPING_STEPS must be at most 1000 (the Crank-Nicolson steps after each event date taken as two "
+               "implicit half steps; 2 is usual), got 1001"),
+        (2**64 - 1, "DAMPING_STEPS must be at most 1000 (the Crank-Nicolson steps after each event date taken as "
+                    "two implicit half steps; 2 is usual), got 18446744073709551615"),
+        (2**64, wrong_type("DAMPING_STEPS", "OverflowError: int too big to convert")),
+        (-1, wrong_type("DAMPING_STEPS", "OverflowError: can't convert negative int to unsigned")),
+        (2.0, wrong_type("DAMPING_STEPS", index_error(2.0))),
+        ("2", wrong_type("DAMPING_STEPS", index_error("2"))),
+    ],
+)
+def test_damping_steps_are_an_optional_count_of_at_most_1000(function, value, error):
+    data = dataset()
+    if value != "absent":
+        data["FD"]["DAMPING_STEPS"] = value
+    assert read(function, data) == error
 
 
 @pytest.mark.parametrize("function", PRICING)

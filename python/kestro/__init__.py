@@ -8,7 +8,8 @@ The engine is the extension module ``_kestro``; this package holds what users ne
   :class:`Contract` objects; :mod:`kestro.bonds` names zero-coupon bonds as assets
   (:func:`bond_asset`, :func:`bond_maturity`);
 - :class:`Market` holds curves and builds the engine's dataset; :func:`price` prices a contract
-  with any of the four pricing models;
+  with any of the four pricing models; :mod:`kestro.grid` sizes the finite-difference grids
+  to the contract;
 - :class:`GbmPaths` and :class:`HullWhitePaths` supply Monte Carlo paths, :class:`HistorySource`
   historical prices for backtests, :class:`Recorder` keeps the statistics the engine sends;
 - :mod:`kestro.results` turns statistics into tables (and optional plots);
@@ -57,6 +58,7 @@ from kestro.market import Market, forward_curve, zero_curve
 from kestro.models import MODELS
 from kestro.paths import GbmPaths, HullWhitePaths
 from kestro.estimates import Price
+from kestro.grid import GridWarning
 from kestro.pricing import ALL_STATS, Grid, PriceResult, choose_model, price, price_with_stats
 from kestro.recorder import Recorder
 from kestro.results import (
@@ -100,7 +102,7 @@ __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "BacktestResult", "analytic", "Contract", "backtest", "Greeks", "Grid", "Portfolio", "Trade",
+    "ALL_STATS", "BacktestResult", "GridWarning", "analytic", "Contract", "backtest", "Greeks", "Grid", "Portfolio", "Trade",
     "greeks", "price_chunked", "risk_totals", "choose_model", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths",
     "HistoryError", "HistorySource",
     "BusinessDayConvention", "CALENDARS", "Calendar", "DAY_COUNTS", "DayCount", "Schedule", "Schedules", "Tenor",

@@ -23,10 +23,12 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+import pyarrow as pa
 
 from kestro import curves
+from kestro.clock import DEFAULT_START, YEAR_MS, check_date, to_ms
+from kestro.grid import GRID_STDEVS, MAX_DAMPING_STEPS, ContractDates, black_scholes_grid, hull_white_grid
 from kestro.models import MODELS, model_info
-from kestro.clock import DEFAULT_START, check_date
 
 __all__ = ["MODELS", "Market", "forward_curve", "zero_curve"]
 
@@ -35,12 +37,6 @@ FORWARDS = "FORWARDS"
 
 DEFAULT_PATHS = 10_000
 """Monte Carlo paths when ``paths`` is not given."""
-DEFAULT_N_X = 400
-"""Half the number of finite-difference grid intervals when ``n_x`` is not given (801 nodes)."""
-DEFAULT_TIMESTEP = 1 / 365
-"""Finite-difference time step in years when ``timestep`` is not given: one day."""
-GRID_STDEVS = 6.0
-"""The default finite-difference grid spans this many standard deviations each side of its centre."""
 
 _MIN_TIMESTEP = 1 / 3.1536e10  # the engine steps in whole milliseconds
 _MAX_TIMESTEP = 2**63 / 3.1536e10  # ... counted in a signed 64-bit integer
@@ -291,7 +287,8 @@ class Market:
             raise KeyError(f"no forward curve for {asset!r}; assets: {', '.join(self.forwards) or 'none'}")
         return curves.forward(self.forwards[asset], _real("years", years))
 
-    def dataset(self, model: str = "fixed", *, maturity: float | None = None, **settings: Any) -> dict[str, Any]:
+    def dataset(self, model: str = "fixed", *, maturity: float | None = None, events: Any = None,
+                **settings: Any) -> dict[str, Any]:
         """The ``dataset`` dictionary for pricing with ``model``, one of :data:`MODELS`.
 
         Keyword settings, by model (defaults in brackets):
@@ -299,32 +296,36 @@ class Market:
         - ``"fixed"``: ``flags`` [0].
         - ``"monte_carlo"``: ``paths`` [10000, must match the path source's path count],
           ``seed`` [0, kept by the engine, unused], ``flags`` [0].
-        - ``"black_scholes"``: ``vol`` [``vols[asset]``], ``asset`` [the only asset with a
-          forward curve], ``n_x`` [400], ``timestep`` [1/365 years], ``max_x``
-          [6 standard deviations of ln S over ``maturity`` plus its drift], ``flags`` [0].
+        - ``"black_scholes"``: ``vol`` [``vols[asset]``; must be positive: a grid cannot
+          resolve a payoff that nothing spreads, and :func:`kestro.price` prices ``vol=0`` on
+          the forward path], ``asset`` [the only asset with a forward curve], and the grid:
+          ``n_x``, ``max_x``, ``timestep``, ``damping`` [chosen from the contract], ``flags`` [0].
         - ``"hull_white"``: ``vol`` and ``meanrev`` (required: the short-rate factor's
-          volatility and mean-reversion speed), ``n_x``, ``timestep``, ``max_x``
-          [6 standard deviations of the factor over ``maturity``], ``flags``.
+          volatility and mean-reversion speed), the grid settings, ``flags``.
+
+        The grid: ``max_x`` is its half-width (in ln S around ln S0, or in the short-rate
+        factor around 0), ``n_x`` half its node intervals, ``timestep`` the step in years and
+        ``damping`` the Crank-Nicolson steps after each event date taken as two implicit half
+        steps ("DAMPING_STEPS", 0 to 1000). Settings not given are chosen from the contract by
+        :mod:`kestro.grid`, for 1e-3 relative accuracy on vanilla options:
+        the width from the spread of the state over its life, 80 nodes per standard deviation,
+        at least 150 steps over its life (Hull-White: and at most a day each) and one between
+        consecutive event dates, and damping after each event date when the contract makes
+        choices, unless its dates are so many that damped steps would be a tenth of all. Given
+        settings are kept; each one whose grid cannot resolve the contract (too few steps or
+        nodes per standard deviation, too narrow) draws a :class:`kestro.grid.GridWarning`
+        that names it.
 
         ``flags`` picks the statistics sent to ``set_stat``: 1 ``PV_VEC``, 2 ``CHOICES``,
-        8 ``CASHFLOW``. ``maturity`` (years from the pricing time to the contract's last
-        event, default 1) only sizes the default grid. Unknown settings raise ``TypeError``,
-        values out of range ``ValueError``.
+        8 ``CASHFLOW``. ``events`` (the contract, a :class:`kestro.Contract` or its timetable)
+        and ``maturity`` (years from the pricing time to the last event; default the
+        contract's, or 1 without one) only size the default grid: without ``events`` the grid
+        is sized for one event at ``maturity`` with a choice. :func:`kestro.price` passes the
+        contract. Unknown settings raise ``TypeError``, values out of range ``ValueError``.
         """
-        info = model_info(model)
-        if info.engine is None:
-            raise ValueError(f"model {model!r} is priced by the package, not the engine: it has no dataset")
-        accepted = info.settings
-        allow_large = settings.pop("allow_large", self.allow_large)
-        unknown = [k for k in settings if k not in accepted]
-        if unknown:
-            raise TypeError(f"unknown setting {unknown[0]!r} for model {model!r}; "
-                            f"settings are {', '.join(accepted)}")
-        years = 1.0 if maturity is None else _real("maturity", maturity)
-        years = max(years, 1 / 365)
+        flags, grid_settings, parameters = self._checked(model, settings)
 
         data: dict[str, Any] = {"BASE": self.base, "PRICING_TS": self.pricing_time, "ASSETS": self.assets()}
-        flags = _flags(settings.get("flags", 0))
         if model == "fixed":
             data["FIXED"] = {"FLAGS": flags}
             return data
@@ -332,52 +333,125 @@ class Market:
             data["MC"] = {"PATHS": _count("paths", settings.get("paths", DEFAULT_PATHS), 1),
                           "SEED": _count("seed", settings.get("seed", 0), 0), "FLAGS": flags}
             return data
+        dates = self._contract_dates(maturity, events)
+        if model == "black_scholes":
+            asset, vol = parameters
+            if vol == 0:
+                raise ValueError(f"vol=0 leaves nothing for the Black-Scholes grid to resolve: {asset} follows its "
+                                 "forward and a payoff's kink stays sharp on the grid; kestro.price prices vol=0 on "
+                                 "the forward path (as model='fixed' does)")
+            # ln S drifts at the forward's average growth over the contract, less half the variance.
+            horizon = max(dates.span, 1 / 365)
+            drift = math.log(self.forward(asset, horizon) / self.forward(asset, 0.0)) / horizon - 0.5 * vol * vol
+            grid = black_scholes_grid(vol, drift, dates, **grid_settings)
+            data["BS"] = {"VOL": vol, "ASSET": asset}
+        else:
+            vol, meanrev = parameters
+            grid = hull_white_grid(vol, meanrev, dates, **grid_settings)
+            data["HW"] = {"MEANREV": meanrev, "VOL": vol}
+        data["FD"] = {"N_X": grid.n_x, "MAX_X": grid.max_x, "TIMESTEP": grid.timestep, "DAMPING_STEPS": grid.damping,
+                      "FLAGS": flags}
+        return data
 
-        n_x = _count("n_x", settings.get("n_x", DEFAULT_N_X), 1)
-        timestep = _real("timestep", settings.get("timestep", DEFAULT_TIMESTEP))
+    def _contract_dates(self, maturity: Any, events: Any) -> ContractDates:
+        """The span, event times and choices of ``events`` (a contract or its timetable), in
+        years from the pricing time; one event with a choice at ``maturity`` (default 1) without."""
+        span = None
+        if maturity is not None:
+            span = _real("maturity", maturity)
+            if span < 0:
+                raise ValueError(f"maturity must not be negative (years after the pricing time), got {span}")
+        if events is None:
+            return ContractDates(1.0 if span is None else span)
+        batch = getattr(events, "events", events)  # a kestro.Contract or its timetable
+        if not isinstance(batch, pa.RecordBatch) or not {"time", "op"} <= set(batch.schema.names):
+            raise TypeError(f"events must be a kestro.Contract or its timetable, got {type(events).__name__}")
+        millis = batch.column("time").cast(pa.int64()).to_numpy(zero_copy_only=False)
+        times = tuple(float(t) for t in np.unique((millis - self.pricing_time) / YEAR_MS))
+        if times and times[0] < 0:
+            raise ValueError(f"the contract has events {-times[0]:.6g} years before the pricing time; the grid walks "
+                             "back to the pricing time only")
+        ops = batch.column("op")
+        used = ops.dictionary.take(ops.indices.unique()) if pa.types.is_dictionary(ops.type) else ops.unique()
+        choices = bool({">", "<"} & set(used.drop_null().to_pylist()))
+        return ContractDates(max(times, default=0.0) if span is None else span, times, choices)
+
+    def deterministic(self, model: str, **settings: Any) -> bool:
+        """Whether ``model`` with these keyword settings moves no asset: ``"fixed"``, or
+        ``"black_scholes"`` with a volatility of 0, which :func:`kestro.price` prices on the
+        forward path. Refuses the settings :meth:`dataset` refuses, with the same errors."""
+        _, _, parameters = self._checked(model, settings)
+        return model == "fixed" or (model == "black_scholes" and parameters[1] == 0)
+
+    def _checked(self, model: str, settings: Mapping[str, Any]) -> tuple[int, dict[str, Any], tuple[Any, ...]]:
+        """FLAGS, the grid settings given, and the model's parameters ((asset, vol) for
+        Black-Scholes, (vol, meanrev) for Hull-White), after refusing unknown or bad settings."""
+        info = model_info(model)
+        if info.engine is None:
+            raise ValueError(f"model {model!r} is priced by the package, not the engine: it has no dataset")
+        accepted = info.settings
+        settings = dict(settings)
+        allow_large = settings.pop("allow_large", self.allow_large)
+        unknown = [k for k in settings if k not in accepted]
+        if unknown:
+            raise TypeError(f"unknown setting {unknown[0]!r} for model {model!r}; "
+                            f"settings are {', '.join(accepted)}")
+        flags = _flags(settings.get("flags", 0))
+        if model not in ("black_scholes", "hull_white"):
+            return flags, {}, ()
+        grid_settings = _grid_settings(settings)
+        if model == "black_scholes":
+            return flags, grid_settings, self._black_scholes_vol(settings, allow_large)
+        missing = [k for k in ("vol", "meanrev") if k not in settings]
+        if missing:
+            raise TypeError(f"the Hull-White model needs {' and '.join(f'{k}=...' for k in missing)}")
+        vol = check_vol("vol", _real("vol", settings["vol"]), allow_large)
+        meanrev = _real("meanrev", settings["meanrev"])
+        if meanrev < 0:
+            raise ValueError(f"meanrev must not be negative (the factor would not revert), got {meanrev}")
+        return flags, grid_settings, (vol, meanrev)
+
+    def _black_scholes_vol(self, settings: Mapping[str, Any], allow_large: bool) -> tuple[str, float]:
+        """The asset the Black-Scholes grid models and its volatility, from the keyword settings
+        ``asset`` and ``vol`` or their defaults (see :meth:`dataset`)."""
+        asset = settings.get("asset")
+        if asset is None:
+            if len(self.forwards) != 1:
+                raise ValueError("say which asset the Black-Scholes grid models with asset=...; this market "
+                                 f"has {len(self.forwards)} asset curves")
+            (asset,) = self.forwards
+        if not isinstance(asset, str):
+            raise TypeError(f"asset must be an asset name (str), got {asset!r}")
+        if asset not in self.forwards and asset != self.base:
+            raise ValueError(f"asset {asset!r} has no forward curve; assets: {', '.join(self.forwards) or 'none'}")
+        if "vol" in settings:
+            vol = check_vol("vol", _real("vol", settings["vol"]), allow_large)
+        elif asset in self.vols:
+            vol = self.vols[asset]
+        else:
+            raise TypeError(f"the Black-Scholes model needs vol=... (or Market.vols[{asset!r}])")
+        return asset, vol
+
+
+def _grid_settings(settings: Mapping[str, Any]) -> dict[str, Any]:
+    """The grid settings the caller gave, checked: n_x, max_x, timestep and damping."""
+    given: dict[str, Any] = {}
+    if "n_x" in settings:
+        given["n_x"] = _count("n_x", settings["n_x"], 1)
+    if "max_x" in settings:
+        given["max_x"] = _real("max_x", settings["max_x"])
+        if given["max_x"] <= 0:
+            raise ValueError(f"max_x must be positive, got {given['max_x']}")
+    if "timestep" in settings:
+        timestep = _real("timestep", settings["timestep"])
         if timestep < _MIN_TIMESTEP:
             raise ValueError(f"timestep must be at least one millisecond ({_MIN_TIMESTEP:.3g} years), got {timestep}")
         if timestep >= _MAX_TIMESTEP:
             raise ValueError(f"timestep must be below 2^63 milliseconds ({_MAX_TIMESTEP:.9g} years), got {timestep}")
-        if model == "black_scholes":
-            asset = settings.get("asset")
-            if asset is None:
-                if len(self.forwards) != 1:
-                    raise ValueError("say which asset the Black-Scholes grid models with asset=...; this market "
-                                     f"has {len(self.forwards)} asset curves")
-                (asset,) = self.forwards
-            if not isinstance(asset, str):
-                raise TypeError(f"asset must be an asset name (str), got {asset!r}")
-            if asset not in self.forwards and asset != self.base:
-                raise ValueError(f"asset {asset!r} has no forward curve; assets: {', '.join(self.forwards) or 'none'}")
-            if "vol" in settings:
-                vol = check_vol("vol", _real("vol", settings["vol"]), allow_large)
-            elif asset in self.vols:
-                vol = self.vols[asset]
-            else:
-                raise TypeError(f"the Black-Scholes model needs vol=... (or Market.vols[{asset!r}])")
-            if "max_x" in settings:
-                max_x = _real("max_x", settings["max_x"])
-            else:
-                drift = math.log(self.forward(asset, years) / self.forward(asset, 0.0)) / years - 0.5 * vol * vol
-                max_x = max(GRID_STDEVS * vol * math.sqrt(years) + abs(drift) * years, 0.01)
-            data["BS"] = {"VOL": vol, "ASSET": asset}
-        else:
-            missing = [k for k in ("vol", "meanrev") if k not in settings]
-            if missing:
-                raise TypeError(f"the Hull-White model needs {' and '.join(f'{k}=...' for k in missing)}")
-            vol = check_vol("vol", _real("vol", settings["vol"]), allow_large)
-            meanrev = _real("meanrev", settings["meanrev"])
-            if meanrev < 0:
-                raise ValueError(f"meanrev must not be negative (the factor would not revert), got {meanrev}")
-            if "max_x" in settings:
-                max_x = _real("max_x", settings["max_x"])
-            else:
-                a = meanrev
-                variance = years if abs(a * years) < 1e-8 else -math.expm1(-2 * a * years) / (2 * a)
-                max_x = max(GRID_STDEVS * vol * math.sqrt(variance), 0.01)
-            data["HW"] = {"MEANREV": meanrev, "VOL": vol}
-        if max_x <= 0:
-            raise ValueError(f"max_x must be positive, got {max_x}")
-        data["FD"] = {"N_X": n_x, "MAX_X": max_x, "TIMESTEP": timestep, "FLAGS": flags}
-        return data
+        given["timestep"] = timestep
+    if "damping" in settings:
+        given["damping"] = _count("damping", settings["damping"], 0)
+        if given["damping"] > MAX_DAMPING_STEPS:
+            raise ValueError(f"damping must be at most {MAX_DAMPING_STEPS} (Crank-Nicolson steps after each event "
+                             f"date taken as two implicit half steps; 2 is usual), got {given['damping']}")
+    return given

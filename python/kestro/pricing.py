@@ -15,6 +15,7 @@ model              engine function              what it needs
 ``"fixed"``        ``fixed_price``              nothing: every asset at its forward, one path
 ``"monte_carlo"``  ``mc_price``                 a path source ``state``, or ``vol`` for GBM
 ``"black_scholes"`` ``fd_blackscholes_price``   ``vol`` (or ``Market.vols``); one asset diffused
+                                                (``vol=0``: ``fixed_price``, nothing diffuses)
 ``"hull_white"``   ``fd_hullwhite_price``       ``vol`` and ``meanrev`` of the short rate
 ``"analytic"``     (closed forms, no engine)    ``vol``; European and digital options
 ================== ============================ ============================================
@@ -296,13 +297,18 @@ def _prepare(contract: Contract, market: Market, model: str, state: Any, setting
     elif model == "black_scholes" and "asset" not in settings and len(contract.assets) == 1:
         settings["asset"] = contract.assets[0]
     check_contract(contract, market, model, info.pathwise)
-    maturity = (contract.last_time - market.pricing_time) / YEAR_MS
-    dataset = market.dataset(model, maturity=maturity, **settings)
+    engine = model
+    if model == "black_scholes" and market.deterministic(model, **settings):
+        engine = "fixed"  # without volatility the asset follows its forward: one path prices it exactly
+        settings = {"flags": settings.get("flags", 0)}
     from kestro.bonds import prepare_bonds
 
-    contract, dataset = prepare_bonds(contract, market, model, dataset, state)
-    assert info.engine is not None  # the analytic model never reaches the engine
-    return getattr(_kestro, info.engine), contract, state, dataset
+    # Bonds first: on the Hull-White grid they add rows at their maturities, which the grid must span.
+    contract, bonds = prepare_bonds(contract, market, engine, {"ASSETS": market.assets()}, state)
+    dataset = market.dataset(engine, events=contract, **settings) | {"ASSETS": bonds["ASSETS"]}
+    function = model_info(engine).engine
+    assert function is not None  # the analytic model never reaches the engine
+    return getattr(_kestro, function), contract, state, dataset
 
 
 def _analytic(contract: Contract, market: Market, settings: dict[str, Any], flags: Optional[int]) -> PriceResult:
@@ -350,7 +356,7 @@ def _evaluate(contract: Any, market: Market, model: Optional[str], state: Any, s
     if flags is not None:
         settings["flags"] = flags
     function, priced, state, dataset = _prepare(contract, market, model, state, settings)
-    grid = _grid(model, market, dataset) if info.is_grid else None
+    grid = _grid(model, market, dataset) if "FD" in dataset else None
     with explain(market):
         if model == "monte_carlo":
             value, stats = montecarlo.run(function, priced, market, state, dataset, dataset["MC"]["FLAGS"],
@@ -375,8 +381,16 @@ def price(contract: Contract | pa.RecordBatch, market: Market, model: Optional[s
     ``"analytic"``, or None to let :func:`choose_model` pick it from the contract (the
     result's ``model`` says which was used);
     ``settings`` are the model's keyword settings (see :meth:`Market.dataset`): ``flags``;
-    ``paths``, ``seed`` for Monte Carlo; ``vol``, ``asset``, ``n_x``, ``timestep``, ``max_x``
-    for Black-Scholes; ``vol``, ``meanrev`` and the grid settings for Hull-White.
+    ``paths``, ``seed`` for Monte Carlo; ``vol``, ``asset``, ``n_x``, ``timestep``, ``max_x``,
+    ``damping`` for Black-Scholes; ``vol``, ``meanrev`` and the grid settings for Hull-White.
+
+    Grids. Grid settings not given are chosen from the contract (its life, its event dates,
+    whether it makes choices) for about 1e-3 relative accuracy on vanilla options, see
+    :mod:`kestro.grid`; a given setting whose grid cannot resolve the contract draws a
+    :class:`kestro.grid.GridWarning` naming it. Under ``"black_scholes"`` with ``vol=0`` (or
+    ``Market.vols`` at 0) nothing moves: the contract is priced on its asset's forward path by
+    the engine's ``fixed_price``, exactly, and the grid settings are not used ("PV_VEC" then
+    holds one path).
 
     ``state`` is the engine's ``py_state``: under ``"monte_carlo"`` the path source (for
     example :class:`kestro.paths.GbmPaths`, whose ``paths`` sets ``PATHS``), otherwise only a

@@ -624,8 +624,8 @@ def american_call(
 
     Exercise dates are ``start`` and every day after it up to expiry (``years`` after
     ``start`` or the date ``expiry``), expiry included; a one-year option has 366 dates and
-    1,098 rows. One track, ``track`` (track 0). With the default one-day finite-difference
-    step every exercise date is a grid time.
+    1,098 rows. One track, ``track`` (track 0). The default finite-difference grid steps at
+    most a day, so every day is one step, and its choices run undamped (see :mod:`kestro.grid`).
     """
     start = check_date(start, "start")
     end = _date(years, expiry, start, "years", "expiry")

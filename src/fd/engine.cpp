@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "core/memory_limit.h"
 #include "core/numbers.h"
@@ -58,6 +59,8 @@ class BackwardWalk {
       for (; lattice > *e; lattice = minus_saturating(lattice, dt)) KESTRO_RETURN_IF_ERROR(roll_back(lattice));
       KESTRO_RETURN_IF_ERROR(roll_back(*e));
       if (auto applied = apply_event(row, *e); !applied) return std::unexpected(at_event(row, std::move(applied).error()));
+      // The event may have put a kink into the values; the steps that follow start damped.
+      damped_left_ = settings_.damping_steps;
     }
     for (; lattice > settings_.pricing_ts; lattice = minus_saturating(lattice, dt)) {
       KESTRO_RETURN_IF_ERROR(roll_back(lattice));
@@ -70,19 +73,29 @@ class BackwardWalk {
     return EvaluationError::at_event(table_.describe(row), std::move(cause));
   }
 
-  // One Crank-Nicolson step of every track from the current time down to `target`.
+  // One step of every track from the current time down to `target`: Crank-Nicolson, or, within
+  // DAMPING_STEPS steps after an event, two implicit Euler half steps (Rannacher's start), which
+  // smooth a payoff's kink where Crank-Nicolson would leave it oscillating.
   Result<void, EvaluationError> roll_back(int64_t target) {
     if (year_fraction(grid_.now, target) < kSkipYears) return {};
-    KESTRO_RETURN_IF_ERROR(pacer_.step(kStepNs + kNodeStepNs * nodes_ * (grid_.ledger.values().size() + 1)));
+    const bool damped = damped_left_ > 0;
+    // Two half steps are two solves per track, a Crank-Nicolson step one fused pass and a solve.
+    const uint64_t passes = damped ? 2 : 1;
+    KESTRO_RETURN_IF_ERROR(pacer_.step(kStepNs + passes * kNodeStepNs * nodes_ * (grid_.ledger.values().size() + 1)));
     KESTRO_ASSIGN_OR_RETURN(const bool changed, model_.explicit_operator(grid_.now, target, grid_.x, grid_.dx, m_));
     if (changed) {
       implicit_from_explicit(m_, t_);
       factor_tridiagonal(t_, factors_);
     }
     for (auto& [track, values] : grid_.ledger.values()) {
-      crank_nicolson_step(m_, t_, factors_, values.data(), product_.data());
+      if (damped) {
+        implicit_half_steps(t_, factors_, values.data(), product_.data());
+      } else {
+        crank_nicolson_step(m_, t_, factors_, values.data(), product_.data());
+      }
       std::swap(values, product_);  // the old array becomes the next product's storage
     }
+    if (damped) --damped_left_;
     grid_.now = target;
     return {};
   }
@@ -126,6 +139,7 @@ class BackwardWalk {
   ThomasFactors factors_;
   PathArray product_;
   SignalPacer pacer_;
+  uint32_t damped_left_ = 0;  // steps still to take as implicit half steps
 };
 
 // The tracks the rows book, each rolled back on its own array at every step.
@@ -140,6 +154,18 @@ size_t booked_tracks(const Timetable& table) {
     }
   }
   return count;
+}
+
+// The times the damping restarts at most: one per run of rows of equal time in table order.
+size_t event_dates(const Timetable& table) {
+  size_t runs = 0;
+  std::optional<int64_t> previous;
+  for (size_t row = 0; row < table.num_rows(); ++row) {
+    const std::optional<int64_t> t = table.time(row);
+    if (row == 0 || t != previous) ++runs;
+    previous = t;
+  }
+  return runs;
 }
 
 // The earliest time the walk reaches: PRICING_TS or an earlier row.
@@ -220,16 +246,21 @@ Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettin
   }
   const int64_t dt = step_ms(settings.timestep);
   const size_t nodes = 2 * settings.n_x + 1;
-  // Refuse a walk that would run for hours before it starts: every step rolls each track's array.
-  const double steps = (static_cast<double>(*start) - static_cast<double>(earliest_time(table, settings.pricing_ts))) /
-                           static_cast<double>(dt) + static_cast<double>(table.num_rows()) + 1.0;
+  // Refuse a walk that would run for hours before it starts: every step rolls each track's array,
+  // and a damped step (two half steps) costs about two. At most DAMPING_STEPS steps after each
+  // event date are damped, and never more steps than the walk takes.
+  const double span = static_cast<double>(*start) - static_cast<double>(earliest_time(table, settings.pricing_ts));
+  const double plain_steps = span / static_cast<double>(dt) + static_cast<double>(table.num_rows()) + 1.0;
+  const double damped_steps =
+      std::min(plain_steps, static_cast<double>(settings.damping_steps) * static_cast<double>(event_dates(table)));
+  const double steps = plain_steps + damped_steps;
   const size_t tracks = std::max<size_t>(1, booked_tracks(table));
   if (steps * static_cast<double>(nodes) * static_cast<double>(tracks) > kMaxNodeSteps) {
     return std::unexpected(EvaluationError::message(
         "The grid would take about " + format_double(std::floor(steps)) + " steps of " + std::to_string(nodes) +
         " nodes on " + std::to_string(tracks) + (tracks == 1 ? " track" : " tracks") + "; at most " +
         format_double(kMaxNodeSteps) + " node steps are allowed: raise TIMESTEP or lower N_X" +
-        (tracks == 1 ? "" : ", or book fewer tracks")));
+        (settings.damping_steps == 0 ? "" : " or DAMPING_STEPS") + (tracks == 1 ? "" : ", or book fewer tracks")));
   }
 
   KESTRO_ASSIGN_OR_RETURN(const double centre, model.centre());

@@ -1,6 +1,7 @@
 #pragma once
 // The finite-difference engine: the timetable walked backward on a one-dimensional grid with
-// Crank-Nicolson steps, each row booked straight into a ledger with one path per node.
+// Crank-Nicolson steps (optionally damped after each event date), each row booked straight into
+// a ledger with one path per node.
 
 #include <cstdint>
 #include <span>
@@ -61,8 +62,10 @@ struct FdGrid {
 };
 
 /// Walks `table` backward from its last row to PRICING_TS, rolling every track back between
-/// events and booking each row at its time. Refuses, before the first step, a walk of more than
-/// 1e10 node steps, counting every step once per node and per track the rows book.
+/// events and booking each row at its time. The first DAMPING_STEPS steps after each event are
+/// taken as two implicit Euler half steps each, the others as Crank-Nicolson steps. Refuses,
+/// before the first step, a walk of more than 1e10 node steps, counting every step once per node
+/// and per track the rows book, and a damped step twice.
 Result<FdGrid, EvaluationError> calculate(const Timetable& table, const FdSettings& settings, FdModel& model);
 
 /// Track 0's value at the centre node; one that is not finite is an error.

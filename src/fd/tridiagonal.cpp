@@ -72,4 +72,25 @@ void crank_nicolson_step(const TridiagonalOperator& m, const TridiagonalOperator
   for (size_t i = n - 1; i >= 1; --i) out[i - 1] = (out[i - 1] - out[i] * t_upper[i - 1]) / c[i - 1];
 }
 
+namespace {
+
+// x = T⁻¹d by the factored Thomas algorithm: forward elimination, then back substitution.
+void thomas_solve(const TridiagonalOperator& t, const ThomasFactors& factors, const double* d, double* x) {
+  const size_t n = t.size();
+  const double* c = factors.c.data();
+  const double* mult = factors.m.data();
+  const double* upper = t.upper.data();
+  x[0] = d[0];
+  for (size_t i = 1; i < n; ++i) x[i] = d[i] - mult[i] * x[i - 1];
+  x[n - 1] = x[n - 1] / c[n - 1];
+  for (size_t i = n - 1; i >= 1; --i) x[i - 1] = (x[i - 1] - x[i] * upper[i - 1]) / c[i - 1];
+}
+
+}  // namespace
+
+void implicit_half_steps(const TridiagonalOperator& t, const ThomasFactors& factors, const double* v, double* out) {
+  thomas_solve(t, factors, v, out);
+  thomas_solve(t, factors, out, out);
+}
+
 }  // namespace kestro

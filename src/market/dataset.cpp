@@ -52,6 +52,20 @@ Result<uint32_t, InputError> flags(PyObject* section) {
   return out;
 }
 
+// "DAMPING_STEPS" of the "FD" section: optional, 0 (undamped) when absent.
+Result<uint32_t, InputError> damping_steps(PyObject* section) {
+  KESTRO_ASSIGN_OR_RETURN(PyRef value, lookup(section, "DAMPING_STEPS"));
+  if (!value) return 0u;
+  KESTRO_ASSIGN_OR_RETURN(uint64_t out, typed("DAMPING_STEPS", to_u64(value.get())));
+  if (out > kMaxDampingSteps) {
+    return std::unexpected(InputError::Message{
+        "DAMPING_STEPS must be at most " + std::to_string(kMaxDampingSteps) +
+        " (the Crank-Nicolson steps after each event date taken as two implicit half steps; 2 is usual), got " +
+        std::to_string(out)});
+  }
+  return static_cast<uint32_t>(out);
+}
+
 // Asset entries
 
 Result<PyObject*, PyException> tuple_item(PyObject* tuple, Py_ssize_t index) {
@@ -156,8 +170,9 @@ Result<FdSettings, InputError> read_fd_settings(PyObject* dataset) {
   KESTRO_ASSIGN_OR_RETURN(double max_x, real(fd.get(), "MAX_X"));
   KESTRO_ASSIGN_OR_RETURN(double timestep, real(fd.get(), "TIMESTEP"));
   KESTRO_ASSIGN_OR_RETURN(uint32_t fd_flags, flags(fd.get()));
+  KESTRO_ASSIGN_OR_RETURN(uint32_t damping, damping_steps(fd.get()));
   KESTRO_ASSIGN_OR_RETURN(int64_t pricing_ts, signed64(dataset, "PRICING_TS"));
-  return FdSettings{std::move(assets), n_x, max_x, timestep, fd_flags, pricing_ts};
+  return FdSettings{std::move(assets), n_x, max_x, timestep, fd_flags, damping, pricing_ts};
 }
 
 // "FLAGS" of the optional "FIXED" section; a "FIXED" that is missing, fails its lookup or is

@@ -31,8 +31,12 @@ struct FdSettings {
   double max_x;     // half-width of the grid
   double timestep;  // years
   uint32_t flags;
+  uint32_t damping_steps;  // Crank-Nicolson steps after each event date taken as two implicit half steps
   int64_t pricing_ts;
 };
+
+/// The largest "DAMPING_STEPS" the reader accepts.
+inline constexpr uint32_t kMaxDampingSteps = 1000;
 
 struct FdHullWhiteSettings {
   FdSettings fd;
