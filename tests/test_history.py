@@ -93,14 +93,35 @@ def test_lookups_answer_the_last_price_at_or_before_the_time(source):
     assert history.get_value("USD", 0) == 1.0
 
 
-def test_missing_prices_are_skipped_and_the_last_of_equal_times_wins():
+def test_missing_prices_are_skipped_and_equal_times_keep_the_last_when_asked():
     table = pa.table({"time": pa.array([MS[0], MS[1], MS[1], MS[2]], pa.timestamp("ms")),
                       "EQ": pa.array([100.0, 101.0, 102.0, None]), "FX": [1.0, np.nan, 1.2, 1.3]})
-    history = HistorySource(table)
+    history = HistorySource(table, duplicates="last")
     assert history.get_value("EQ", MS[1]) == 102.0
     assert history.get_value("EQ", MS[3]) == 102.0
-    assert history.get_value("FX", MS[1]) == 1.2
+    assert history.series("EQ")[0].tolist() == [MS[0], MS[1]]
+    assert history.get_value("FX", MS[1]) == 1.2  # a missing price beside a real one is no duplicate
     assert history.series("FX")[0].tolist() == [MS[0], MS[1], MS[2]]
+
+
+@pytest.mark.parametrize("prices, match", [
+    (lambda: pa.table({"time": pa.array([MS[0], MS[1], MS[1]], pa.timestamp("ms")), "EQ": [1.0, 2.0, 3.0]}),
+     r"the prices table: prices of 'EQ' have two values at 2026-01-05T00:00:00Z \(row 1: 2.0, row 2: 3.0\)"),
+    (lambda: pa.table({"time": ["2026-01-02", "2026-01-05", "2026-01-02T00:00"], "name": ["EQ", "FX", "EQ"],
+                       "value": [1.0, 2.0, 3.0]}),
+     r"prices of 'EQ' have two values at 2026-01-02T00:00:00Z \(row 0: 1.0, row 2: 3.0\)"),
+    (lambda: {"EQ": (["2026-01-05", "2026-01-02", "2026-01-05"], [1.0, 2.0, 3.0])},
+     r"prices of 'EQ' have two values at 2026-01-05T00:00:00Z \(price 0: 1.0, price 2: 3.0\)"),
+], ids=["wide", "long", "dict"])
+def test_two_prices_of_an_asset_at_one_time_are_refused_naming_the_asset_time_and_rows(prices, match):
+    with pytest.raises(ValueError, match=match + ".*duplicates='last'"):
+        HistorySource(prices())
+    assert HistorySource(prices(), duplicates="last").get_value("EQ", MS[3]) == 3.0
+
+
+def test_duplicates_takes_only_error_or_last():
+    with pytest.raises(ValueError, match="duplicates must be 'error' .* or 'last' .* got 'first'"):
+        HistorySource({"EQ": (JAN, EQ)}, duplicates="first")
 
 
 def test_unknown_assets_raise_a_key_error_that_reads_plainly():
