@@ -117,42 +117,47 @@ class _CurveRows:
 
     source: SourceTable
     asset: str
-    column: str          # the value column: rate, discount_factor or forward
+    kinds: list[str]     # each point's value column: rate, discount_factor or forward
     times: np.ndarray    # engine years, sorted
     values: np.ndarray
     rows: np.ndarray     # the table row of each point
 
+    @property
+    def is_forward(self) -> bool:
+        return "forward" in self.kinds
+
     def discount_entry(self, allow_large: bool) -> tuple[str, np.ndarray]:
-        if self.column == "forward":
+        if self.is_forward:
             raise self.source.error(f"the base currency {self.asset!r} is worth 1 and takes a discount curve "
                                     "(rate or discount_factor), not forwards")
-        rates = self.values
-        if self.column == "discount_factor":
-            rates = self._rates_of_discount_factors()
         try:
-            return zero_curve(self.times, rates, allow_large=allow_large)
+            return zero_curve(self.times, self._rates(), allow_large=allow_large)
         except ValueError as error:
             raise self.source.error(f"the {self.asset} discount curve: {error}") from None
 
-    def _rates_of_discount_factors(self) -> np.ndarray:
-        bad = np.flatnonzero(~(self.values > 0))
-        if bad.size:
-            row = int(self.rows[bad[0]])
-            raise self.source.error(f"{self.source.where(row)}: discount factor {self.values[bad[0]]!r} is not "
-                                    "positive")
-        rates = np.empty_like(self.values)
-        later = self.times > 0
-        rates[later] = -np.log(self.values[later]) / self.times[later]
-        if not np.all(later):  # a point at the pricing time: worth 1, and any rate gives that
-            if not math.isclose(self.values[0], 1.0, rel_tol=0.0, abs_tol=1e-12):
-                raise self.source.error(f"{self.source.where(int(self.rows[0]))}: the discount factor at the "
-                                        f"pricing time is 1, not {self.values[0]!r}")
+    def _rates(self) -> np.ndarray:
+        """Zero rates of every point, discount factors converted: r = -ln P / t."""
+        rates = self.values.copy()
+        for i, kind in enumerate(self.kinds):
+            if kind != "discount_factor":
+                continue
+            where = self.source.where(int(self.rows[i]))
+            factor = float(self.values[i])
+            if not factor > 0:
+                raise self.source.error(f"{where}: discount factor {factor!r} is not positive")
+            if self.times[i] > 0:
+                rates[i] = -math.log(factor) / self.times[i]
+            elif not math.isclose(factor, 1.0, rel_tol=0.0, abs_tol=1e-12):
+                raise self.source.error(f"{where}: the discount factor at the pricing time is 1, not {factor!r}")
+            else:  # worth 1 at the pricing time whatever the rate: take the next point's
+                rates[i] = math.nan
+        if math.isnan(rates[0]):
             rates[0] = rates[1] if rates.size > 1 else 0.0
         return rates
 
     def forward_entry(self, spot: float | None) -> tuple[str, np.ndarray]:
-        if self.column != "forward":
-            raise self.source.error(f"the curve of {self.asset!r} gives {self.column} values, but only the base "
+        if not self.is_forward:
+            raise self.source.error(f"the curve of {self.asset!r} gives {self.kinds[0]} values, but only the base "
                                     "currency has a discount curve: give the asset's forwards in the base currency "
                                     "(a 'forward' column), or name the base currency with base=")
         times, values = self.times, self.values
@@ -203,18 +208,19 @@ def _curve_rows(source: SourceTable, base: str, start: int | None, cal: Any,
     curves = []
     for asset in dict.fromkeys(assets):
         rows = np.array([i for i, name in enumerate(assets) if name == asset])
-        columns = dict.fromkeys(column_of_row[i] for i in rows)
-        if len(columns) > 1:
-            first = {c: next(int(i) for i in rows if column_of_row[i] == c) for c in columns}
-            mixed = " and ".join(f"{c} ({source.where(r)})" for c, r in first.items())
-            raise source.error(f"the curve of {asset!r} mixes {mixed}: give one kind of value per curve")
+        kinds = {column_of_row[i] == "forward" for i in rows}
+        if len(kinds) > 1:
+            first = [next(int(i) for i in rows if (column_of_row[i] == "forward") == k) for k in (False, True)]
+            raise source.error(f"the curve of {asset!r} mixes {column_of_row[first[0]]} ({source.where(first[0])}) "
+                               f"and forward ({source.where(first[1])}): a curve is a discount curve or an asset's "
+                               "forwards")
         order = rows[np.argsort(times[rows], kind="stable")]
         same = np.flatnonzero(np.diff(times[order]) == 0)
         if same.size:
             i, j = int(order[same[0]]), int(order[same[0] + 1])
             raise source.error(f"the curve of {asset!r} has two rows on {labels[j]} ({source.where(i)} and "
                                f"{source.where(j)}): keep one")
-        curves.append(_CurveRows(source, asset, next(iter(columns)), times[order], value[order], order))
+        curves.append(_CurveRows(source, asset, [column_of_row[i] for i in order], times[order], value[order], order))
     return curves
 
 

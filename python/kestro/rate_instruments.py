@@ -1,7 +1,10 @@
 """Deposits and par swaps: the quotes a discount curve is bootstrapped from, and what a curve implies for them.
 
-Every instrument starts on the spot date: the pricing date rolled onto a business day
-(following), then ``spot_lag`` business days later, as QuantLib's rate helpers place it. Each is
+Every instrument starts on the spot date, ``spot_lag`` business days after the pricing date
+counted from where it stands (from a Saturday, one business day is the Monday; a lag of 0 rolls
+a holiday onto the next business day), as QuantLib's deposit and OIS helpers place it. Its
+``SwapRateHelper`` first rolls a pricing date that is a holiday onto the next business day, so
+on such dates its swaps start a business day later than these. Each is
 laid on the calendar once, for one pricing time (its dates, their engine years and its
 accrual fractions), and then answers the quote a discount curve P implies for it:
 
@@ -93,10 +96,9 @@ def _lag(name: str, value: Any) -> int:
 
 
 def spot_date(pricing_day: int, conventions: QuoteConventions) -> int:
-    """The spot date (a day count since 1970) of the pricing date: rolled following, then the spot lag."""
+    """The spot date (a day count since 1970): ``spot_lag`` business days after the pricing date."""
     cal = conventions.calendar
-    day = cal.adjust_days(cal.check_days(np.array([pricing_day], dtype=np.int64), "pricing date"),
-                          BusinessDayConvention.FOLLOWING)
+    day = cal.check_days(np.array([pricing_day], dtype=np.int64), "pricing date")
     return int(cal.add_business_days_days(day, conventions.spot_lag, BusinessDayConvention.FOLLOWING)[0])
 
 
