@@ -62,8 +62,9 @@ def test_deposits_and_swaps_match_quantlib(evaluation_date, priced, calendar, fi
     helpers = deposit_helpers(calendar) + [
         ql.SwapRateHelper(quote(rate), ql.Period(term), CALENDARS[calendar], FREQUENCIES[fixed_frequency],
                           ql.ModifiedFollowing, DAY_COUNTS[fixed_day_count], index) for term, rate in SWAPS.items()]
-    ours = bootstrap_discount(priced, deposits=DEPOSITS, swaps=SWAPS, calendar=calendar, fixed_frequency=fixed_frequency,
-                              fixed_day_count=fixed_day_count, float_frequency=index_tenor)
+    ours = bootstrap_discount(priced, deposits=DEPOSITS, swaps=SWAPS, calendar=calendar,
+                              fixed_frequency=fixed_frequency, fixed_day_count=fixed_day_count,
+                              float_frequency=index_tenor)
     compare(ours, helpers, today)
 
 

@@ -68,8 +68,9 @@ def _series(name: str, times: Any, values: Any, duplicates: str = "error",
     if np.any(repeated):
         i = int(np.flatnonzero(repeated)[0])
         if duplicates == "error":
-            raise ValueError(f"prices of {name!r} have two values at {_format_ms(int(ms[i]))} ({where(int(order[i]))}: "
-                             f"{float(values[i])!r}, {where(int(order[i + 1]))}: {float(values[i + 1])!r}); remove one, or pass "
+            first, second = where(int(order[i])), where(int(order[i + 1]))
+            raise ValueError(f"prices of {name!r} have two values at {_format_ms(int(ms[i]))} ({first}: "
+                             f"{float(values[i])!r}, {second}: {float(values[i + 1])!r}); remove one, or pass "
                              "duplicates='last' to keep the one given last")
         keep = np.append(~repeated, True)  # the last of each run of equal times
         ms, values = ms[keep], values[keep]

@@ -163,8 +163,8 @@ class _CurveRows:
         times, values = self.times, self.values
         if times[0] <= 0 and spot is not None:
             if not math.isclose(values[0], spot, rel_tol=1e-12):
-                raise self.source.error(f"the forward of {self.asset!r} at the pricing time is {values[0]!r} but its "
-                                        f"spot is {spot!r}: give one of them")
+                raise self.source.error(f"the forward of {self.asset!r} at the pricing time is {float(values[0])!r} "
+                                        f"but its spot is {spot!r}: give one of them")
             spot = None
         if times[0] > 0 and spot is None:
             raise self.source.error(f"the forward curve of {self.asset!r} starts {times[0]:.6g} years after the "
@@ -236,7 +236,7 @@ def _pillar_years(source: SourceTable, column: str, kind: str, start: int | None
         return years, [f"{y:g} years" for y in years]
     assert start is not None
     if kind == "date":
-        ms, _ = source.times(column)
+        ms, _ = source.times(column, integers=False)
         labels = [day_or_time(int(t)) for t in ms]
     else:
         tenors = source.strings(column)

@@ -124,7 +124,7 @@ class Deposit:
 
     def implied_quote(self, curve: Curve) -> float:
         """The simple rate the curve gives from start to end."""
-        start, end = curve.discount_factor(self.times)
+        start, end = np.asarray(curve.discount_factor(self.times))
         return float((start / end - 1.0) / self.accrual)
 
 

@@ -96,13 +96,14 @@ class SourceTable:
         try:
             return pc.cast(values, pa.float64())
         except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-            for row, text in enumerate(values.to_pylist()):
-                try:
-                    if text is not None:
-                        float(text)
-                except ValueError:
-                    raise self.error(f"column {column!r}, {self.where(row)}: {text!r} is not a number") from None
-            raise self.error(f"column {column!r} does not read as numbers") from None
+            pass  # Python reads more ("1_000", " 0.04 "); and names the value it cannot read
+        parsed = []
+        for row, text in enumerate(values.to_pylist()):
+            try:
+                parsed.append(None if text is None else float(text))
+            except ValueError:
+                raise self.error(f"column {column!r}, {self.where(row)}: {text!r} is not a number") from None
+        return pa.array(parsed, pa.float64())
 
     def strings(self, column: str) -> list[str]:
         """The column's values as text; a missing value is refused naming the row."""
@@ -111,12 +112,14 @@ class SourceTable:
             raise self.error(f"column {column!r}, {self.where(self._first_null(values))}: the value is missing")
         return [str(v) for v in values.to_pylist()]
 
-    def times(self, column: str, *, missing: bool = False) -> tuple[np.ndarray, np.ndarray]:
+    def times(self, column: str, *, missing: bool = False,
+              integers: bool = True) -> tuple[np.ndarray, np.ndarray]:
         """Milliseconds since 1970 of the column's times, and a mask of the rows that have one.
 
         Missing times are refused naming the row unless ``missing`` allows them (their
         milliseconds are then 0 and their mask False); an unreadable one is always refused
-        with its row and value.
+        with its row and value. Integers are milliseconds unless ``integers`` is False, when
+        they are refused (a date typed as 20270101 is not a time).
         """
         values = self.table.column(column)
         if values.null_count and not missing:
@@ -136,7 +139,7 @@ class SourceTable:
                 except ValueError as error:
                     raise self.error(f"column {column!r}, {self.where(row)}: {error}") from None
             return out, present
-        if pa.types.is_floating(kind):
+        if pa.types.is_floating(kind) or (pa.types.is_integer(kind) and not integers):
             raise self.error(f"column {column!r} holds numbers, not times: give dates or times (ISO text, "
                              "dates or timestamps)")
         try:
@@ -157,8 +160,8 @@ def _is_pandas(value: Any) -> bool:
 def read_table(source: Any, what: str, *, text_columns: tuple[str, ...] = ()) -> SourceTable:
     """``source`` as a :class:`SourceTable` named after the file, or "the ``what`` table".
 
-    ``source`` is a pyarrow Table or RecordBatch, a pandas DataFrame (a named or non-default
-    index becomes a column), a dict of columns, or the path of a ``.csv`` or ``.parquet``
+    ``source`` is a pyarrow Table or RecordBatch, a pandas DataFrame (a named index becomes a
+    column, an unnamed one is dropped), a dict of columns, or the path of a ``.csv`` or ``.parquet``
     file. ``text_columns`` are read from CSV as text whatever they look like. Raises
     ``TypeError`` for another kind of source and ``ValueError`` for another file suffix.
     """
@@ -168,10 +171,8 @@ def read_table(source: Any, what: str, *, text_columns: tuple[str, ...] = ()) ->
     if isinstance(source, pa.Table):
         return SourceTable(source, label)
     if _is_pandas(source) and hasattr(source, "columns"):
-        frame = source
-        if frame.index.name is not None or type(frame.index).__name__ != "RangeIndex":
-            frame = frame.reset_index()
-        frame.columns = [str(c) for c in frame.columns]
+        frame = source.reset_index() if source.index.name is not None else source
+        frame = frame.rename(columns=str)  # a new frame: the caller's keeps its names
         return SourceTable(pa.Table.from_pandas(frame, preserve_index=False), label)
     if isinstance(source, Mapping):
         try:
