@@ -144,6 +144,7 @@ class ParSwap:
 
     @property
     def start(self) -> np.datetime64:
+        """The spot date the swap starts on."""
         return self.fixed.adjusted_dates[0]
 
     @property

@@ -47,10 +47,12 @@ class SourceTable:
 
     @property
     def columns(self) -> list[str]:
+        """The column names as the source spells them."""
         return list(self.table.column_names)
 
     @property
     def num_rows(self) -> int:
+        """The number of rows."""
         return int(self.table.num_rows)
 
     def find(self, *names: str) -> str | None:
@@ -62,9 +64,11 @@ class SourceTable:
         return None
 
     def present(self) -> str:
+        """The column names, quoted, for messages."""
         return ", ".join(repr(c) for c in self.columns) or "none"
 
     def error(self, message: str) -> ValueError:
+        """A ``ValueError`` whose message starts with the table's name."""
         return ValueError(f"{self.name}: {message}")
 
     def missing(self, what: str, names: tuple[str, ...]) -> ValueError:
@@ -73,6 +77,7 @@ class SourceTable:
         return self.error(f"no {what} column: give {options} (columns present: {self.present()})")
 
     def where(self, row: int) -> str:
+        """How row ``row`` (from 0) is named in messages, with its line in a CSV file."""
         return f"row {row}" if self.first_line is None else f"row {row} (line {self.first_line + row})"
 
     def numbers(self, column: str, *, missing: bool = False) -> np.ndarray:
