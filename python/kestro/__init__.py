@@ -17,6 +17,9 @@ The engine is the extension module ``_kestro``; this package holds what users ne
 - :mod:`kestro.conventions` holds market conventions on dates: day counts (:func:`day_count`),
   business-day calendars (:func:`calendar`), tenors (:func:`add_tenor`) and schedules
   (:func:`schedule`, :func:`schedules`).
+- :func:`greeks` gives a contract's sensitivities, :class:`Portfolio` prices and risks many
+  trades, in this process or on a Dask cluster (``client=``), and :func:`price_chunked` spreads
+  one large Monte Carlo price over chunks of paths.
 
 Price an American put in three lines::
 
@@ -27,6 +30,7 @@ Price an American put in three lines::
 
 import pyarrow  # noqa: F401  first: the extension links the Arrow library this package ships
 
+from kestro import analytic
 from kestro.backtesting import BacktestResult, backtest
 from kestro.bootstrap import BootstrappedCurve, bootstrap_discount
 from kestro.bonds import bond_asset, bond_maturity
@@ -92,14 +96,17 @@ from kestro.templates import (
 )
 from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, to_ms
 from kestro.events import timetable
+from kestro.risk import Greeks, greeks
+from kestro.portfolio import Portfolio, Trade, risk_totals
+from kestro.chunked import price_chunked
 
 __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "BacktestResult", "BootstrappedCurve", "Contract", "backtest", "bootstrap_discount", "Grid",
-    "choose_model", "Curve", "DAY_MS", "DEFAULT_START",
-    "GbmPaths", "HistoryError", "HistorySource",
+    "ALL_STATS", "BacktestResult", "BootstrappedCurve", "analytic", "Contract", "backtest", "bootstrap_discount",
+    "Greeks", "Grid", "Portfolio", "Trade", "greeks", "price_chunked", "risk_totals", "choose_model", "Curve", "DAY_MS",
+    "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
     "BusinessDayConvention", "CALENDARS", "Calendar", "DAY_COUNTS", "DayCount", "Schedule", "Schedules", "Tenor",
     "add_tenor", "business_day_convention", "calendar", "dates_to_ms", "day_count", "engine_years", "schedule",
     "schedules", "tenor", "to_dates",
