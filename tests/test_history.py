@@ -3,6 +3,7 @@
 import datetime as dt
 
 import _kestro
+import kestro
 import numpy as np
 import pyarrow as pa
 import pytest
@@ -93,14 +94,35 @@ def test_lookups_answer_the_last_price_at_or_before_the_time(source):
     assert history.get_value("USD", 0) == 1.0
 
 
-def test_missing_prices_are_skipped_and_the_last_of_equal_times_wins():
+def test_missing_prices_are_skipped_and_equal_times_keep_the_last_when_asked():
     table = pa.table({"time": pa.array([MS[0], MS[1], MS[1], MS[2]], pa.timestamp("ms")),
                       "EQ": pa.array([100.0, 101.0, 102.0, None]), "FX": [1.0, np.nan, 1.2, 1.3]})
-    history = HistorySource(table)
+    history = HistorySource(table, duplicates="last")
     assert history.get_value("EQ", MS[1]) == 102.0
     assert history.get_value("EQ", MS[3]) == 102.0
-    assert history.get_value("FX", MS[1]) == 1.2
+    assert history.series("EQ")[0].tolist() == [MS[0], MS[1]]
+    assert history.get_value("FX", MS[1]) == 1.2  # a missing price beside a real one is no duplicate
     assert history.series("FX")[0].tolist() == [MS[0], MS[1], MS[2]]
+
+
+@pytest.mark.parametrize("prices, match", [
+    (lambda: pa.table({"time": pa.array([MS[0], MS[1], MS[1]], pa.timestamp("ms")), "EQ": [1.0, 2.0, 3.0]}),
+     r"the prices table: prices of 'EQ' have two values at 2026-01-05T00:00:00Z \(row 1: 2.0, row 2: 3.0\)"),
+    (lambda: pa.table({"time": ["2026-01-02", "2026-01-05", "2026-01-02T00:00"], "name": ["EQ", "FX", "EQ"],
+                       "value": [1.0, 2.0, 3.0]}),
+     r"prices of 'EQ' have two values at 2026-01-02T00:00:00Z \(row 0: 1.0, row 2: 3.0\)"),
+    (lambda: {"EQ": (["2026-01-05", "2026-01-02", "2026-01-05"], [1.0, 2.0, 3.0])},
+     r"prices of 'EQ' have two values at 2026-01-05T00:00:00Z \(price 0: 1.0, price 2: 3.0\)"),
+], ids=["wide", "long", "dict"])
+def test_two_prices_of_an_asset_at_one_time_are_refused_naming_the_asset_time_and_rows(prices, match):
+    with pytest.raises(ValueError, match=match + ".*duplicates='last'"):
+        HistorySource(prices())
+    assert HistorySource(prices(), duplicates="last").get_value("EQ", MS[3]) == 3.0
+
+
+def test_duplicates_takes_only_error_or_last():
+    with pytest.raises(ValueError, match="duplicates must be 'error' .* or 'last' .* got 'first'"):
+        HistorySource({"EQ": (JAN, EQ)}, duplicates="first")
 
 
 def test_unknown_assets_raise_a_key_error_that_reads_plainly():
@@ -133,6 +155,41 @@ def test_times_before_the_first_price_raise_and_name_both_times():
 def test_malformed_price_inputs_are_refused(prices, error):
     with pytest.raises(error):
         HistorySource(prices)
+
+
+@pytest.mark.parametrize("text, match", [
+    ("time,EQ\n2026-01-02,100\n2026-01-32,101\n",
+     r"prices.csv: column 'time', row 1 \(line 3\): not an ISO 8601 date or time: '2026-01-32'"),
+    ("time,EQ\n2026-01-02,100\n2026-01-05,n/a!\n",
+     r"prices.csv: column 'EQ', row 1 \(line 3\): 'n/a!' is not a number"),
+    ("date,EQ\n2026-01-02,100\n", r"prices.csv: no time column: give 'time' \(columns present: 'date', 'EQ'\)"),
+    ("time,name,EQ\n2026-01-02,EQ,100\n", r"column 'name' makes a long table of prices, which needs both 'name'"),
+    ("time,EQ\n2026-01-02,100\n,101\n", r"prices.csv: column 'time', row 1 \(line 3\): a price without a time"),
+    ("time,EQ,FX\n2026-01-02,100,1.1\n2026-01-02,,1.2\n",
+     r"prices.csv: prices of 'FX' have two values at 2026-01-02T00:00:00Z \(row 0 \(line 2\): 1.1, row 1 "
+     r"\(line 3\): 1.2\)"),
+], ids=["bad-date", "bad-price", "no-time-column", "half-long", "time-missing", "duplicate"])
+def test_bad_price_files_are_refused_naming_the_row_line_and_value(text, match, tmp_path):
+    path = tmp_path / "prices.csv"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=match):
+        HistorySource.from_file(path)
+
+
+@pytest.mark.parametrize("suffix", ["csv", "parquet"])
+def test_duplicate_prices_in_a_file_keep_the_last_when_asked(suffix, tmp_path):
+    import pyarrow.csv as csv
+    import pyarrow.parquet as pq
+
+    table = pa.table({"time": ["2026-01-02", "2026-01-05", "2026-01-05"], "name": ["EQ"] * 3,
+                      "value": [100.0, 101.0, 102.0]})
+    path = tmp_path / f"prices.{suffix}"
+    (csv.write_csv if suffix == "csv" else pq.write_table)(table, path)
+    with pytest.raises(ValueError, match=r"prices of 'EQ' have two values at 2026-01-05"):
+        HistorySource(path)
+    assert HistorySource(path, duplicates="last").series("EQ")[1].tolist() == [100.0, 102.0]
+    trades = kestro.timetable([("2026-01-05", "pnl", "+", 1.0, "EQ")])
+    assert kestro.backtest(trades, path, duplicates="last").profit == 102.0
 
 
 def test_a_dataframe_needs_times_in_a_column_or_its_index():

@@ -17,10 +17,12 @@ MARKET = Market.flat(rate=0.05, spots={"STK": 100.0}, horizon=20)
 # Units: percentages, dates and milliseconds where fractions and years are meant
 
 
-def test_curve_times_given_as_datetimes_are_refused_with_the_conversion_hint():
+def test_curve_times_given_as_datetimes_need_the_pricing_time_and_the_hint_says_so():
     dates = np.array(["2026-01-01", "2031-01-01"], dtype="datetime64[ns]")
-    with pytest.raises(ValueError, match="year fractions from the pricing time .* not dates"):
+    with pytest.raises(ValueError, match=r"year fractions from the pricing time .* not dates: pass pricing_time="):
         zero_curve(dates, [0.05, 0.05])
+    _, data = zero_curve(dates, [0.05, 0.05], pricing_time="2026-01-01")
+    assert data[0].tolist() == [0.0, 1826 / 365]
 
 
 @pytest.mark.parametrize("times", [[0.0, 1.7e18], [0.0, 1.8e12], [0.0, 250.0]], ids=["ns", "ms", "250-years"])

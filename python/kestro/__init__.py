@@ -8,8 +8,10 @@ The engine is the extension module ``_kestro``; this package holds what users ne
   :class:`Contract` objects; :mod:`kestro.bonds` names zero-coupon bonds as assets
   (:func:`bond_asset`, :func:`bond_maturity`);
 - :class:`Market` holds curves and builds the engine's dataset; :func:`price` prices a contract
-  with any of the four pricing models; :mod:`kestro.grid` sizes the finite-difference grids
-  to the contract;
+  with any of the pricing models; :mod:`kestro.grid` sizes the finite-difference grids to the
+  contract; curve pillars may be dates or tenors given the pricing time,
+  :func:`bootstrap_discount` builds a discount curve from deposit and swap quotes and
+  :func:`load_market` reads curves, spots and vols from DataFrames, Arrow tables, CSV or Parquet;
 - :class:`GbmPaths` and :class:`HullWhitePaths` supply Monte Carlo paths, :class:`HistorySource`
   historical prices for backtests, :class:`Recorder` keeps the statistics the engine sends;
 - :mod:`kestro.results` turns statistics into tables (and optional plots);
@@ -31,6 +33,7 @@ import pyarrow  # noqa: F401  first: the extension links the Arrow library this 
 
 from kestro import analytic
 from kestro.backtesting import BacktestResult, backtest
+from kestro.bootstrap import BootstrappedCurve, bootstrap_discount
 from kestro.bonds import bond_asset, bond_maturity
 from kestro.conventions import (
     CALENDARS,
@@ -55,6 +58,7 @@ from kestro.conventions import (
 from kestro.curves import Curve, discount_factor, forward, stored_value, year_fraction
 from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
 from kestro.market import Market, forward_curve, zero_curve
+from kestro.market_data import load_market
 from kestro.models import MODELS
 from kestro.paths import GbmPaths, HullWhitePaths
 from kestro.estimates import Price
@@ -102,9 +106,9 @@ __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "BacktestResult", "GridWarning", "analytic", "Contract", "backtest", "Greeks", "Grid", "Portfolio", "Trade",
-    "greeks", "price_chunked", "risk_totals", "choose_model", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths",
-    "HistoryError", "HistorySource",
+    "ALL_STATS", "BacktestResult", "GridWarning", "BootstrappedCurve", "analytic", "Contract", "backtest", "bootstrap_discount",
+    "Greeks", "Grid", "Portfolio", "Trade", "greeks", "price_chunked", "risk_totals", "choose_model", "Curve", "DAY_MS",
+    "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
     "BusinessDayConvention", "CALENDARS", "Calendar", "DAY_COUNTS", "DayCount", "Schedule", "Schedules", "Tenor",
     "add_tenor", "business_day_convention", "calendar", "dates_to_ms", "day_count", "engine_years", "schedule",
     "schedules", "tenor", "to_dates",
@@ -113,7 +117,8 @@ __all__ = [
     "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",
     "digital_call", "digital_put", "discount_factor", "european_call", "european_put", "exercise_boundary",
     "exercise_probabilities", "fixed_rate_bond", "floating_rate_leg", "forward", "forward_curve", "grid_coordinates",
-    "grid_values", "interest_rate_swap", "knock_out_call", "knock_out_put", "mc_estimate", "plot_exercise_boundary",
+    "grid_values", "interest_rate_swap", "knock_out_call", "knock_out_put", "load_market", "mc_estimate",
+    "plot_exercise_boundary",
     "plot_value_profile", "price", "price_with_stats", "standard_error", "stored_value", "timetable",
     "to_milliseconds", "to_ms", "year_fraction", "zero_coupon_bond", "zero_curve",
 ]

@@ -8,7 +8,6 @@ cashflow table and, summed by track, the profit or loss.
 
 from __future__ import annotations
 
-import os
 from dataclasses import dataclass
 from typing import Any, Optional
 
@@ -61,7 +60,8 @@ class BacktestResult:
         return f"<table><tr><th>time</th><th>track</th><th>value</th></tr>{rows}</table>{more}"
 
 
-def backtest(contract: Any, history: Any, *, base: Optional[str] = None, time_column: str = "time") -> BacktestResult:
+def backtest(contract: Any, history: Any, *, base: Optional[str] = None, time_column: str = "time",
+             duplicates: str = "error") -> BacktestResult:
     """Run ``contract`` against ``history`` and return what it booked.
 
     ``contract`` is a :class:`~kestro.Contract` or a timetable record batch. ``history`` is a
@@ -69,6 +69,8 @@ def backtest(contract: Any, history: Any, *, base: Optional[str] = None, time_co
     values)}``, a pandas DataFrame, a pyarrow Table, or the path of a CSV or Parquet file (wide:
     a ``time_column`` and one column per asset; long: ``time``, ``name``, ``value``).
     ``base`` is the currency the results are in (default: the history's base, else "USD").
+    ``duplicates="last"`` keeps the last of two prices of an asset at one time, which are
+    otherwise refused (see :class:`~kestro.HistorySource`).
 
     Raises ``KeyError`` for an asset the history does not have and ``LookupError`` for an
     event before an asset's first price, naming the asset and the times.
@@ -81,10 +83,7 @@ def backtest(contract: Any, history: Any, *, base: Optional[str] = None, time_co
     if not isinstance(contract, Contract):
         raise TypeError(f"contract must be a kestro.Contract or a timetable RecordBatch, got {type(contract).__name__}")
     if not isinstance(history, HistorySource):
-        if isinstance(history, (str, os.PathLike)):
-            history = HistorySource.from_file(history, base=base or "USD", time_column=time_column)
-        else:
-            history = HistorySource(history, base=base or "USD", time_column=time_column)
+        history = HistorySource(history, base=base or "USD", time_column=time_column, duplicates=duplicates)
     elif base is not None and base != history.base:
         raise ValueError(f"base={base!r} but the history's base currency is {history.base!r}")
     recorder = Recorder(history)

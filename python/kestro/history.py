@@ -8,16 +8,17 @@ price at or before that time.
 
 from __future__ import annotations
 
-from typing import Any, Mapping, Union
-
 import os
+from collections.abc import Callable
+from typing import Any, Mapping
 
 import numpy as np
 import pyarrow as pa
 
 from kestro.clock import format_ms as _format_ms, to_milliseconds, to_ms
+from kestro.tables import SourceTable, column_key, read_table
 
-__all__ = ["HistorySource", "HistoryError", "UnknownAssetError", "NoPriceError", "to_milliseconds"]
+__all__ = ["DUPLICATES", "HistorySource", "HistoryError", "UnknownAssetError", "NoPriceError", "to_milliseconds"]
 
 class HistoryError(LookupError):
     """A historical price that cannot be given."""
@@ -41,53 +42,118 @@ class _Series:
         self.times, self.values = times, values
 
 
-def _series(name: str, times: Any, values: Any) -> _Series:
-    ms = to_milliseconds(times)
+DUPLICATES = ("error", "last")
+"""What :class:`HistorySource` does with two prices of an asset at one time: refuse them, or keep the last given."""
+
+
+def _duplicates(value: Any) -> str:
+    if value not in DUPLICATES:
+        raise ValueError(f"duplicates must be 'error' (refuse two prices at one time) or 'last' (keep the one "
+                         f"given last), got {value!r}")
+    return str(value)
+
+
+def _series(name: str, times: Any, values: Any, duplicates: str = "error",
+            where: Callable[[int], str] = lambda i: f"price {i}") -> _Series:
+    ms = times if isinstance(times, np.ndarray) and times.dtype == np.int64 else to_milliseconds(times)
     if isinstance(values, (pa.Array, pa.ChunkedArray)):
         values = values.cast(pa.float64()).to_numpy(zero_copy_only=False)
     values = np.asarray(values, dtype=np.float64).reshape(-1)
     if ms.shape != values.shape:
         raise ValueError(f"prices of {name!r}: {ms.size} times but {values.size} values")
-    keep = ~np.isnan(values)
-    ms, values = ms[keep], values[keep]
-    order = np.argsort(ms, kind="stable")  # equal times: the one given last wins the as-of lookup
+    given = np.flatnonzero(~np.isnan(values))  # missing prices are skipped
+    order = given[np.argsort(ms[given], kind="stable")]  # equal times keep the order they were given in
     ms, values = ms[order], values[order]
+    repeated = np.diff(ms) == 0
+    if np.any(repeated):
+        i = int(np.flatnonzero(repeated)[0])
+        if duplicates == "error":
+            first, second = where(int(order[i])), where(int(order[i + 1]))
+            raise ValueError(f"prices of {name!r} have two values at {_format_ms(int(ms[i]))} ({first}: "
+                             f"{float(values[i])!r}, {second}: {float(values[i + 1])!r}); remove one, or pass "
+                             "duplicates='last' to keep the one given last")
+        keep = np.append(~repeated, True)  # the last of each run of equal times
+        ms, values = ms[keep], values[keep]
     ms.flags.writeable = False
     values.flags.writeable = False
     return _Series(ms, values)
 
 
-def _from_table(table: Union[pa.Table, pa.RecordBatch], time_column: str) -> dict[str, _Series]:
-    names = table.schema.names
-    if time_column not in names:
-        raise ValueError(f"the price table has no {time_column!r} column (columns: {names})")
-    times = table.column(time_column)
-    if "name" in names and "value" in names:  # long form: one row per (time, name, value)
-        asset = np.asarray(table.column("name").cast(pa.string()).to_pylist(), dtype=object)
-        values = table.column("value").cast(pa.float64()).to_numpy(zero_copy_only=False)
-        ms = to_milliseconds(times)
-        return {str(n): _series(str(n), ms[asset == n], values[asset == n]) for n in dict.fromkeys(asset.tolist())}
-    ms = to_milliseconds(times)  # wide form: one column per asset
-    return {n: _series(n, ms, table.column(n)) for n in names if n != time_column}
+def _from_table(source: SourceTable, time_column: str, duplicates: str) -> dict[str, _Series]:
+    found = source.find(time_column)
+    if found is None:
+        raise source.missing("time", (time_column,))
+    ms, has_time = source.times(found, missing=True)
+    asset_column, value_column = source.find("name", "asset"), source.find("value", "price")
+    if asset_column and value_column:  # long form: one row per (time, asset, value)
+        names = np.asarray(source.strings(asset_column), dtype=object)
+        values = source.numbers(value_column, missing=True)
+        _refuse_missing_times(source, found, has_time, ~np.isnan(values))
+        out = {}
+        for name in dict.fromkeys(names.tolist()):
+            rows = np.flatnonzero(names == name)
+            out[str(name)] = _table_series(source, str(name), ms[rows], values[rows], duplicates, rows)
+        return out
+    if asset_column or value_column:
+        present = asset_column or value_column
+        raise source.error(f"column {present!r} makes a long table of prices, which needs both 'name' (or 'asset') "
+                           f"and 'value' columns (columns present: {source.present()}); a wide table has "
+                           f"{time_column!r} and one column per asset")
+    out = {}
+    for column in source.columns:  # wide form: one column per asset
+        if column == found:
+            continue
+        values = source.numbers(column, missing=True)
+        _refuse_missing_times(source, found, has_time, ~np.isnan(values))
+        out[column] = _table_series(source, column, ms, values, duplicates, np.arange(ms.size))
+    return out
 
 
-def _from_pandas(frame: Any, time_column: str) -> dict[str, _Series]:
-    if time_column not in frame.columns:
+def _table_series(source: SourceTable, name: str, ms: np.ndarray, values: np.ndarray, duplicates: str,
+                  rows: np.ndarray) -> _Series:
+    try:
+        return _series(name, ms, values, duplicates, lambda i: source.where(int(rows[i])))
+    except ValueError as error:
+        raise source.error(str(error)) from None
+
+
+def _refuse_missing_times(source: SourceTable, column: str, has_time: np.ndarray, has_price: np.ndarray) -> None:
+    orphan = np.flatnonzero(~has_time & has_price)
+    if orphan.size:
+        raise source.error(f"column {column!r}, {source.where(int(orphan[0]))}: a price without a time")
+
+
+def _from_pandas(frame: Any, time_column: str, duplicates: str) -> dict[str, _Series]:
+    if column_key(time_column) not in {column_key(str(c)) for c in frame.columns}:
         if getattr(frame.index.dtype, "kind", None) != "M":
             raise ValueError(f"the DataFrame has no {time_column!r} column and its index holds no times")
         frame = frame.rename_axis(time_column).reset_index()
-    return _from_table(pa.Table.from_pandas(frame, preserve_index=False), time_column)
+    return _from_table(read_table(frame, "prices"), time_column, duplicates)
 
 
-def _pair(name: str, item: Any) -> _Series:
+def _load(prices: Any, time_column: str, duplicates: str) -> dict[str, _Series]:
+    if isinstance(prices, (str, os.PathLike)):
+        return _from_table(read_table(prices, "prices", text_columns=(time_column, "name", "asset")), time_column,
+                           duplicates)
+    if isinstance(prices, (pa.Table, pa.RecordBatch)):
+        return _from_table(read_table(prices, "prices"), time_column, duplicates)
+    if type(prices).__module__.split(".")[0] == "pandas" and hasattr(prices, "columns"):
+        return _from_pandas(prices, time_column, duplicates)
+    if isinstance(prices, Mapping):
+        return {str(name): _pair(str(name), item, duplicates) for name, item in prices.items()}
+    raise TypeError("prices must be a dict {name: (times, values)}, a pyarrow Table, a pandas DataFrame or the "
+                    f"path of a CSV or Parquet file, not {type(prices).__name__}")
+
+
+def _pair(name: str, item: Any, duplicates: str) -> _Series:
     if hasattr(item, "index") and hasattr(item, "to_numpy") and not isinstance(item, (tuple, list)):
-        return _series(name, item.index, item.to_numpy(dtype=np.float64, na_value=np.nan))
+        return _series(name, item.index, item.to_numpy(dtype=np.float64, na_value=np.nan), duplicates)
     try:
         times, values = item
     except (TypeError, ValueError):
         raise TypeError(f"prices of {name!r}: expected (times, values) or a pandas Series, got "
                         f"{type(item).__name__}") from None
-    return _series(name, times, values)
+    return _series(name, times, values, duplicates)
 
 
 class HistorySource:
@@ -97,57 +163,35 @@ class HistorySource:
 
     * a dict ``{name: (times, values)}`` (or ``{name: pandas.Series}`` indexed by time);
     * a pyarrow Table or RecordBatch, or a pandas DataFrame, either wide (a ``time`` column and
-      one column per asset) or long (columns ``time``, ``name`` and ``value``); a DataFrame
-      may carry its times in its index instead;
+      one column per asset) or long (columns ``time``, ``name`` (or ``asset``) and ``value``); a
+      DataFrame may carry its times in its index instead;
     * the path of a CSV or Parquet file holding such a table (:meth:`from_file`).
 
-    Times are anything :func:`to_milliseconds` reads. Missing prices (NaN or null) are skipped.
+    Times are anything :func:`to_milliseconds` reads. Missing prices (NaN, null or an empty CSV
+    field) are skipped. Two prices of one asset at the same time are refused, naming the asset,
+    the time and both rows, unless ``duplicates="last"`` keeps the one given last.
     :meth:`get_value` answers the last price at or before the time asked for; the engine never
     asks for the ``base`` currency, which is worth 1.
     """
 
-    def __init__(self, prices: Any, base: str = "USD", *, time_column: str = "time") -> None:
+    def __init__(self, prices: Any, base: str = "USD", *, time_column: str = "time",
+                 duplicates: str = "error") -> None:
         self.base = base
-        series: dict[str, _Series]
-        if isinstance(prices, (pa.Table, pa.RecordBatch)):
-            series = _from_table(prices, time_column)
-        elif type(prices).__module__.split(".")[0] == "pandas" and hasattr(prices, "columns"):
-            series = _from_pandas(prices, time_column)
-        elif isinstance(prices, (str, os.PathLike)):
-            series = HistorySource.from_file(prices, base, time_column=time_column)._series
-        elif isinstance(prices, Mapping):
-            series = {str(name): _pair(str(name), item) for name, item in prices.items()}
-        else:
-            raise TypeError("prices must be a dict {name: (times, values)}, a pyarrow Table or a pandas "
-                            f"DataFrame, not {type(prices).__name__}")
-        self._series: dict[str, _Series] = series
+        self._series: dict[str, _Series] = _load(prices, time_column, _duplicates(duplicates))
 
     @classmethod
-    def from_file(cls, path: Any, base: str = "USD", *, time_column: str = "time") -> "HistorySource":
+    def from_file(cls, path: Any, base: str = "USD", *, time_column: str = "time",
+                  duplicates: str = "error") -> "HistorySource":
         """Prices from a CSV or Parquet file (by its suffix), wide or long as for a table.
 
-        CSV is read by pyarrow (``time`` values as ISO dates or times); Parquet keeps its
-        column types. Raises ``ValueError`` for another suffix or a file without the time column.
+        CSV is read by pyarrow (times as ISO dates or times, each read by the package so an
+        unreadable one is named with its row and line); Parquet keeps its column types.
+        Raises ``ValueError`` for another suffix, a file without the time column, an unreadable
+        time or price, or (unless ``duplicates="last"``) two prices of an asset at one time.
         """
-        import pathlib
-
-        file = pathlib.Path(path)
-        suffix = file.suffix.lower()
-        if suffix == ".csv":
-            import pyarrow.csv as csv
-
-            table = csv.read_csv(file, convert_options=csv.ConvertOptions(
-                column_types={time_column: pa.string()}, strings_can_be_null=True))
-        elif suffix in (".parquet", ".pq"):
-            import pyarrow.parquet as pq
-
-            table = pq.read_table(file)
-        else:
-            raise ValueError(f"{file.name}: read prices from a .csv or .parquet file, not {suffix or 'no suffix'}")
-        try:
-            return cls(table, base, time_column=time_column)
-        except (TypeError, ValueError) as error:
-            raise type(error)(f"{file.name}: {error}") from None
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError(f"path must be a file path, got {type(path).__name__}")
+        return cls(path, base, time_column=time_column, duplicates=duplicates)
 
     @property
     def names(self) -> list[str]:

@@ -27,8 +27,10 @@ import pyarrow as pa
 
 from kestro import curves
 from kestro.clock import DEFAULT_START, YEAR_MS, check_date, to_ms
+from kestro.conventions.calendars import BusinessDayConvention
 from kestro.grid import GRID_STDEVS, MAX_DAMPING_STEPS, ContractDates, black_scholes_grid, hull_white_grid
 from kestro.models import MODELS, model_info
+from kestro.pillars import are_year_fractions, pillar_years
 
 __all__ = ["MODELS", "Market", "forward_curve", "zero_curve"]
 
@@ -50,20 +52,50 @@ MAX_VOL = 5.0
 """Volatilities above 500% are refused unless ``allow_large=True``: they are surely percentages."""
 
 
-def _curve_times(times: npt.ArrayLike) -> np.ndarray:
-    raw = np.asarray(times)
-    if raw.dtype.kind == "M" or (raw.dtype == object and raw.size and not isinstance(raw.flat[0], (int, float))):
-        raise ValueError("curve times are year fractions from the pricing time (365-day years), not dates: "
-                         "convert them, e.g. (dates - pricing_date) / numpy.timedelta64(365, 'D')")
-    t = np.asarray(raw, dtype=np.float64)
+_DATES_HINT = ("curve times are year fractions from the pricing time (365-day years), not dates: pass "
+               "pricing_time=... to give the pillars as dates or tenors ('1M', '2Y'), or build the curve with "
+               "Market.zero_curve / Market.forward_curve, which know the pricing time")
+
+
+def _curve_times(times: npt.ArrayLike, pillars: _Pillars | None = None) -> np.ndarray:
+    if not are_year_fractions(times):
+        if pillars is None:
+            raise ValueError(_DATES_HINT)
+        return pillars.years(times)
+    t = np.asarray(times, dtype=np.float64)
     if t.size and np.all(np.isfinite(t)) and np.max(np.abs(t)) > MAX_CURVE_YEARS:
         raise ValueError(f"curve time {float(np.max(np.abs(t))):.6g} is beyond {MAX_CURVE_YEARS:g} years: curve "
                          "times are year fractions from the pricing time, not dates or milliseconds")
     return t
 
 
-def _curve(kind: str, times: npt.ArrayLike, values: npt.ArrayLike, what: str) -> tuple[str, np.ndarray]:
-    t = _curve_times(times)
+@dataclass(frozen=True)
+class _Pillars:
+    """How pillar dates and tenors become curve times: the pricing time and the roll of tenors."""
+
+    pricing_time: Any
+    calendar: Any
+    convention: Any
+
+    def years(self, times: Any) -> np.ndarray:
+        t = pillar_years(times, self.pricing_time, calendar=self.calendar, convention=self.convention)
+        if t.size and t[-1] > MAX_CURVE_YEARS:
+            raise ValueError(f"the last pillar is {float(t[-1]):.6g} years after the pricing time, beyond "
+                             f"{MAX_CURVE_YEARS:g} years")
+        return t
+
+
+def _pillars(pricing_time: Any, calendar: Any, convention: Any) -> _Pillars | None:
+    if pricing_time is None:
+        if calendar is not None:
+            raise TypeError("calendar= rolls tenor pillars, which need pricing_time=... to be placed")
+        return None
+    return _Pillars(check_date(pricing_time, "pricing_time"), calendar, convention)
+
+
+def _curve(kind: str, times: npt.ArrayLike, values: npt.ArrayLike, what: str,
+           pillars: _Pillars | None = None) -> tuple[str, np.ndarray]:
+    t = _curve_times(times, pillars)
     v = np.asarray(values, dtype=np.float64)
     if t.ndim != 1 or v.ndim != 1:
         raise ValueError(f"times and {what} must be one-dimensional sequences")
@@ -98,41 +130,57 @@ def check_vol(name: str, vol: float, allow_large: bool) -> float:
     return vol
 
 
-def zero_curve(times: npt.ArrayLike, rates: npt.ArrayLike, *, allow_large: bool = False) -> tuple[str, np.ndarray]:
+def zero_curve(times: Any, rates: npt.ArrayLike, *, pricing_time: Any = None, calendar: Any = None,
+               convention: str | BusinessDayConvention = "modified following",
+               allow_large: bool = False) -> tuple[str, np.ndarray]:
     """A discount curve entry ``("ZERO_RATES", [[times], [rates]])`` for ``Market.discount``.
 
     ``times`` are year fractions from the pricing time, strictly increasing; ``rates`` are
     continuously compounded zero rates, so the discount factor at a curve time t is
     ``exp(-rate * t)``. In between, ``rate * t`` is interpolated linearly; before the first
-    time it runs linearly from 0 at the pricing time. Raises ``ValueError`` for ragged,
-    non-finite or unsorted input, times that are dates or beyond 200 years, and rates beyond
-    +-100% (surely percentages) unless ``allow_large=True``.
+    time it runs linearly from 0 at the pricing time.
+
+    With ``pricing_time=`` (anything :func:`kestro.to_ms` reads) the pillars may instead be
+    dates (``"2027-03-01"``, ``datetime.date``, ``numpy.datetime64`` arrays, pandas
+    Timestamps) or tenors (``"1M"``, ``"2Y"``) added to the pricing date, rolled onto a
+    business day of ``calendar`` by ``convention`` when a calendar is given; they become
+    years of 365 days from the pricing time (see :mod:`kestro.pillars`). Year fractions are
+    taken as they are whether or not the pricing time is given.
+
+    Raises ``ValueError`` for ragged, non-finite or unsorted input, dates without the pricing
+    time (or before it), times beyond 200 years, and rates beyond +-100% (surely
+    percentages) unless ``allow_large=True``.
     """
-    kind, data = _curve(ZERO_RATES, times, rates, "rates")
+    kind, data = _curve(ZERO_RATES, times, rates, "rates", _pillars(pricing_time, calendar, convention))
     worst = int(np.argmax(np.abs(data[1])))
     check_rate(f"rate at time {data[0][worst]:g}:", float(data[1][worst]), allow_large)
     return kind, data
 
 
-def forward_curve(times: npt.ArrayLike, forwards: npt.ArrayLike, *, spot: float | None = None) -> tuple[str, np.ndarray]:
+def forward_curve(times: Any, forwards: npt.ArrayLike, *, spot: float | None = None, pricing_time: Any = None,
+                  calendar: Any = None,
+                  convention: str | BusinessDayConvention = "modified following") -> tuple[str, np.ndarray]:
     """An asset curve entry ``("FORWARDS", [[times], [forwards]])`` for ``Market.forwards``.
 
     ``times`` are year fractions from the pricing time, strictly increasing; ``forwards`` are
     the asset's forward prices in the base currency (positive). The engine interpolates the
     logarithm of the forward linearly; before the first time it runs from a forward of 1 at
     the pricing time, which is why a curve must start at time 0 (the spot): give that point
-    first, or pass ``spot=`` and it is added. Raises ``ValueError`` for ragged, non-finite,
-    non-positive or unsorted input, times that are dates or beyond 200 years, and a curve
-    without its time-0 point.
+    first, or pass ``spot=`` and it is added. With ``pricing_time=`` the pillars may be dates
+    or tenors, as for :func:`zero_curve` (the pricing date itself, or ``"0D"``, is time 0 when
+    the pricing time is a midnight). Raises ``ValueError`` for ragged, non-finite,
+    non-positive or unsorted input, dates without the pricing time (or before it), times
+    beyond 200 years, and a curve without its time-0 point.
     """
+    pillars = _pillars(pricing_time, calendar, convention)
     if spot is not None:
         spot = _real("spot", spot)
-        t = _curve_times(times)
+        t = _curve_times(times, pillars)
         if t.ndim == 1 and t.size and t[0] <= 0:
             raise ValueError("spot= adds the time-0 point, but the curve already starts at or before time 0")
         times = np.concatenate([[0.0], t])
         forwards = np.concatenate([[spot], np.asarray(forwards, dtype=np.float64).reshape(-1)])
-    kind, data = _curve(FORWARDS, times, forwards, "forwards")
+    kind, data = _curve(FORWARDS, times, forwards, "forwards", pillars)
     if np.any(data[1] <= 0):
         raise ValueError("forwards must be positive")
     if data[0][0] > 0:
@@ -191,7 +239,9 @@ class Market:
     - ``vols``: asset name -> Black-Scholes volatility, used when ``vol`` is not given.
     - ``allow_large``: accept volatilities above 500% (refused by default: surely percentages).
 
-    Build one with :meth:`flat`, or directly from curve entries.
+    Build one with :meth:`flat`, from tables with :meth:`from_data`, or directly from curve
+    entries; :meth:`zero_curve` and :meth:`forward_curve` build entries whose pillars are
+    dates or tenors on this market's pricing time.
     """
 
     base: str = "USD"
@@ -266,6 +316,33 @@ class Market:
             forwards[name] = forward_curve([0.0, horizon], [spot, far])
         return cls(base=base, pricing_time=pricing_time, discount=zero_curve([0.0, horizon], [rate, rate], allow_large=allow_large),
                    forwards=forwards, vols=dict(vols or {}), allow_large=allow_large)
+
+    @classmethod
+    def from_data(cls, curves: Any = None, assets: Any = None, *, pricing_time: Any = None, base: str = "USD",
+                  calendar: Any = None, convention: str | BusinessDayConvention = "modified following",
+                  allow_large: bool = False) -> Market:
+        """A market read from tables: :func:`kestro.load_market`, which documents the columns."""
+        from kestro.market_data import load_market
+
+        return load_market(curves, assets, pricing_time=pricing_time, base=base, calendar=calendar,
+                           convention=convention, allow_large=allow_large)
+
+    def zero_curve(self, pillars: Any, rates: npt.ArrayLike, *, calendar: Any = None,
+                   convention: str | BusinessDayConvention = "modified following",
+                   allow_large: bool | None = None) -> tuple[str, np.ndarray]:
+        """:func:`zero_curve` on this market's pricing time: pillars as dates, tenors or year fractions.
+
+        ``allow_large`` defaults to the market's own setting.
+        """
+        return zero_curve(pillars, rates, pricing_time=self.pricing_time, calendar=calendar, convention=convention,
+                          allow_large=self.allow_large if allow_large is None else allow_large)
+
+    def forward_curve(self, pillars: Any, forwards: npt.ArrayLike, *, spot: float | None = None,
+                      calendar: Any = None,
+                      convention: str | BusinessDayConvention = "modified following") -> tuple[str, np.ndarray]:
+        """:func:`forward_curve` on this market's pricing time: pillars as dates, tenors or year fractions."""
+        return forward_curve(pillars, forwards, spot=spot, pricing_time=self.pricing_time, calendar=calendar,
+                             convention=convention)
 
     def assets(self) -> dict[str, tuple[str, np.ndarray]]:
         """The dataset's ``"ASSETS"`` dictionary: the discount curve under ``base``, then the forwards."""
