@@ -14,7 +14,9 @@ The engine is the extension module ``_kestro``; this package holds what users ne
 - :mod:`kestro.results` turns statistics into tables (and optional plots);
 - :mod:`kestro.conventions` holds market conventions on dates: day counts (:func:`day_count`),
   business-day calendars (:func:`calendar`), tenors (:func:`add_tenor`) and schedules
-  (:func:`schedule`, :func:`schedules`).
+  (:func:`schedule`, :func:`schedules`); bonds and swaps built on dates carry their
+  :class:`Legs`, which :mod:`kestro.analytics` reads (accrued interest, clean and dirty prices,
+  yields, par rates); :func:`fixed_rate_bonds` builds and prices many bonds at once.
 
 Price an American put in three lines::
 
@@ -25,7 +27,9 @@ Price an American put in three lines::
 
 import pyarrow  # noqa: F401  first: the extension links the Arrow library this package ships
 
+from kestro import analytics
 from kestro.backtesting import BacktestResult, backtest
+from kestro.bond_book import BondBook, fixed_rate_bonds
 from kestro.bonds import bond_asset, bond_maturity
 from kestro.conventions import (
     CALENDARS,
@@ -48,6 +52,7 @@ from kestro.conventions import (
     to_dates,
 )
 from kestro.curves import Curve, discount_factor, forward, stored_value, year_fraction
+from kestro.legs import Leg, Legs
 from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
 from kestro.market import Market, forward_curve, zero_curve
 from kestro.models import MODELS
@@ -98,6 +103,7 @@ __all__ = [
     "BusinessDayConvention", "CALENDARS", "Calendar", "DAY_COUNTS", "DayCount", "Schedule", "Schedules", "Tenor",
     "add_tenor", "business_day_convention", "calendar", "dates_to_ms", "day_count", "engine_years", "schedule",
     "schedules", "tenor", "to_dates",
+    "BondBook", "Leg", "Legs", "analytics", "fixed_rate_bonds",
     "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult", "Recorder",
     "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
     "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",

@@ -104,7 +104,7 @@ def _day(value: Any, name: str) -> int:
     return ms // DAY_MS
 
 
-def _period(value: Any, name: str) -> Tenor:
+def coupon_period(value: Any, name: str) -> Tenor:
     """A coupon period: a tenor or frequency name, or a whole number of payments a year dividing 12."""
     if isinstance(value, (str, Tenor)):
         period = _frequency(value)
@@ -256,7 +256,7 @@ def fixed_rate_bond(coupon: float, years: Any, maturity: Any, start: Any, freque
                     currency: str, conventions: dict[str, Any]) -> tuple[Legs, str]:
     """Coupons at ``coupon`` on the schedule by the day count, and the notional with the last one."""
     terms = _terms(years, maturity, start, conventions, "following")
-    period = _period(frequency, "frequency")
+    period = coupon_period(frequency, "frequency")
     schedule = terms.schedule(period)
     day_count = conventions.get("day_count") or "30/360"
     coupons = fixed_leg(schedule, coupon, day_count, notional, currency, 1.0)
@@ -270,7 +270,7 @@ def floating_rate_leg(years: Any, maturity: Any, start: Any, frequency: Any, spr
                       currency: str, conventions: dict[str, Any]) -> tuple[Legs, str]:
     """Coupons at the index rate plus ``spread`` on the schedule, no notional exchange."""
     terms = _terms(years, maturity, start, conventions, "modified following")
-    period = _period(frequency, "frequency")
+    period = coupon_period(frequency, "frequency")
     schedule = terms.schedule(period, _count(conventions.get("fixing_lag"), "fixing_lag"))
     leg, origin = floating_leg(schedule, spread, conventions.get("day_count") or "ACT/360", notional, currency, 1.0,
                                conventions.get("projection"), conventions.get("fixings"), conventions.get("pricing_time"))
@@ -285,8 +285,8 @@ def interest_rate_swap(fixed_rate: float, years: Any, maturity: Any, start: Any,
                        conventions: dict[str, Any]) -> tuple[Legs, str]:
     """A fixed leg against a floating leg on the same dates, each on its own period and day count."""
     terms = _terms(years, maturity, start, conventions, "modified following")
-    fixed_period = _period(fixed_frequency, "fixed_frequency")
-    floating_period = _period(floating_frequency, "floating_frequency")
+    fixed_period = coupon_period(fixed_frequency, "fixed_frequency")
+    floating_period = coupon_period(floating_frequency, "floating_frequency")
     sign = 1.0 if payer else -1.0
     fixed = fixed_leg(terms.schedule(fixed_period), fixed_rate, conventions.get("fixed_day_count") or "30/360",
                       notional, currency, -sign)
