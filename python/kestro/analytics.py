@@ -90,7 +90,8 @@ def _discount(market: Market, days: np.ndarray) -> np.ndarray:
     try:
         return np.asarray(curve.discount_factor(years), dtype=np.float64)
     except ValueError:
-        raise ValueError(f"the discount curve does not reach {format_day(int(days.max()))} (it ends "
+        beyond = days[years > float(curve.times[-1])]
+        raise ValueError(f"the discount curve does not reach {format_day(int(beyond.min() if beyond.size else days.max()))} (it ends "
                          f"{float(curve.times[-1]):g} years after the pricing time {format_ms(market.pricing_time)}): "
                          "extend it") from None
 

@@ -21,6 +21,7 @@ Defaults, when an argument is not given:
 from __future__ import annotations
 
 import numbers
+import re
 from dataclasses import dataclass
 from typing import Any
 
@@ -46,14 +47,13 @@ CONVENTION_ARGUMENTS: tuple[str, ...] = (
 """Keyword arguments of the templates that put them on dates."""
 
 
+_TENOR_FORM = re.compile(r"\s*[+-]?\d+\s*[A-Za-z]+\s*")  # "10Y", and "3X" to refuse as a tenor; never a date
+
+
 def is_tenor_text(value: Any) -> bool:
-    if not isinstance(value, str):
-        return False
-    try:
-        _tenor(value)
-    except ValueError:
-        return False
-    return True
+    """True for text written as a tenor ("10Y"), valid or not: it is read as one (and refused
+    with what is wrong) rather than as a date."""
+    return isinstance(value, str) and _TENOR_FORM.fullmatch(value) is not None
 
 
 def _is_date(value: Any) -> bool:

@@ -66,7 +66,9 @@ class Projection:
         except ValueError:
             # Dates at or after the pricing time: only the curve's end can be too short.
             last = float(self.curve.times[-1])
-            raise ValueError(f"the projection curve does not reach {format_day(int(days.max()))} (it ends {last:g} "
+            beyond = days[years > last]
+            first = int(beyond.min() if beyond.size else days.max())
+            raise ValueError(f"the projection curve does not reach {format_day(first)} (it ends {last:g} "
                              f"years after the pricing time {format_ms(self.pricing_time)}): extend it") from None
 
 
