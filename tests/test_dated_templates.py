@@ -116,6 +116,8 @@ def test_years_as_a_number_keep_the_365_day_contract_without_legs():
      "zero curve"),
     (lambda: kestro.interest_rate_swap(0.03, "5Y", projection=market(), pricing_time="2026-02-01"), ValueError,
      "differs from the projection market's"),
+    (lambda: kestro.interest_rate_swap(0.03, maturity="2026-12-01", projection=market("2027-01-04")), ValueError,
+     "the last on 2026-12-01, falls before the pricing time 2027-01-04"),
     (lambda: kestro.interest_rate_swap(0.03, "40Y", projection=market("2026-01-01")), ValueError,
      "projection curve does not reach 2047-"),
 ])

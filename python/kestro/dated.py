@@ -187,12 +187,26 @@ def _days(dates: np.ndarray) -> np.ndarray:
     return dates.view(np.int64)
 
 
-def fixed_leg(schedule: Schedule, rate: float, day_count: Any, notional: float, currency: str, sign: float) -> Leg:
-    """Coupons at ``rate`` on the schedule's accrual periods, by ``day_count``."""
+def _ahead(schedule: Schedule, pricing_time: int | None) -> np.ndarray:
+    """The periods paid at or after the pricing time (all of them when there is none)."""
+    if pricing_time is None:
+        return np.ones(schedule.periods, dtype=bool)
+    ahead = _days(schedule.payment_dates) * DAY_MS >= pricing_time
+    if not np.any(ahead):
+        raise ValueError(f"every payment, the last on {schedule.payment_dates[-1]}, falls before the pricing time "
+                         f"{format_ms(pricing_time)}")
+    return ahead
+
+
+def fixed_leg(schedule: Schedule, rate: float, day_count: Any, notional: float, currency: str, sign: float,
+              pricing_time: int | None = None) -> Leg:
+    """Coupons at ``rate`` on the schedule's accrual periods by ``day_count``; with a pricing
+    time, those paid at or after it."""
     dc = _day_count(day_count)
-    fractions = schedule.year_fractions(dc)
-    return Leg("fixed", currency, notional, sign, schedule.accrual_starts, schedule.accrual_ends,
-               schedule.payment_dates, schedule.fixing_dates, fractions, np.full(fractions.size, rate),
+    keep = _ahead(schedule, pricing_time)
+    fractions = schedule.year_fractions(dc)[keep]
+    return Leg("fixed", currency, notional, sign, schedule.accrual_starts[keep], schedule.accrual_ends[keep],
+               schedule.payment_dates[keep], schedule.fixing_dates[keep], fractions, np.full(fractions.size, rate),
                day_count=dc, schedule=schedule)
 
 
@@ -205,10 +219,12 @@ def floating_leg(schedule: Schedule, spread: float, day_count: Any, notional: fl
                  projection: Any, fixings: Any, pricing_time: Any) -> tuple[Leg, int | None]:
     """Coupons at the index rate plus ``spread``: projected (with fixings) or replicated.
 
-    Returns the leg and the projection's time origin (None when replicated).
+    A projected leg starts at the projection's pricing time: the periods paid before it are
+    left out (they need no fixing). Returns the leg and that time (None when replicated).
     """
     dc = _day_count(day_count)
     fractions = schedule.year_fractions(dc)
+    keep = np.ones(schedule.periods, dtype=bool)
     if projection is None:
         if fixings is not None or pricing_time is not None:
             given = "fixings" if fixings is not None else "pricing_time"
@@ -222,11 +238,13 @@ def floating_leg(schedule: Schedule, spread: float, day_count: Any, notional: fl
         rates, fixed, origin = np.full(fractions.size, np.nan), None, None
     else:
         source = _projection(projection, pricing_time, fixings)
-        rates, fixed = source.rates(_days(schedule.accrual_starts), _days(schedule.accrual_ends),
-                                    _days(schedule.fixing_dates), fractions)
         origin = source.pricing_time
-    leg = Leg("floating", currency, notional, sign, schedule.accrual_starts, schedule.accrual_ends,
-              schedule.payment_dates, schedule.fixing_dates, fractions, rates, spread, fixed, dc, schedule)
+        keep = _ahead(schedule, origin)
+        fractions = fractions[keep]
+        rates, fixed = source.rates(_days(schedule.accrual_starts)[keep], _days(schedule.accrual_ends)[keep],
+                                    _days(schedule.fixing_dates)[keep], fractions)
+    leg = Leg("floating", currency, notional, sign, schedule.accrual_starts[keep], schedule.accrual_ends[keep],
+              schedule.payment_dates[keep], schedule.fixing_dates[keep], fractions, rates, spread, fixed, dc, schedule)
     return leg, origin
 
 
@@ -288,12 +306,12 @@ def interest_rate_swap(fixed_rate: float, years: Any, maturity: Any, start: Any,
     fixed_period = coupon_period(fixed_frequency, "fixed_frequency")
     floating_period = coupon_period(floating_frequency, "floating_frequency")
     sign = 1.0 if payer else -1.0
-    fixed = fixed_leg(terms.schedule(fixed_period), fixed_rate, conventions.get("fixed_day_count") or "30/360",
-                      notional, currency, -sign)
     floating_schedule = terms.schedule(floating_period, _count(conventions.get("fixing_lag"), "fixing_lag"))
     floating, origin = floating_leg(floating_schedule, spread, conventions.get("floating_day_count") or "ACT/360",
                                     notional, currency, sign, conventions.get("projection"),
                                     conventions.get("fixings"), conventions.get("pricing_time"))
+    fixed = fixed_leg(terms.schedule(fixed_period), fixed_rate, conventions.get("fixed_day_count") or "30/360",
+                      notional, currency, -sign, origin)
     legs = terms.legs("interest_rate_swap", [fixed, floating], fixed_period, origin)
     side = "pay" if payer else "receive"
     return legs, (f"swap on {notional:g} {currency}: {side} {fixed_rate:.4%} fixed every {fixed_period} against "
