@@ -240,15 +240,19 @@ def _yield_cashflows(bond: Any, settlement: Any, day_count: Any, compounding: st
 def _per_year(legs: Legs, frequency: Any) -> float:
     """Compounding periods a year: ``frequency`` as given, else the bond's coupon period's."""
     if frequency is not None:
-        if isinstance(frequency, bool) or not isinstance(frequency, numbers.Real) or not frequency > 0:
+        per_year = float(frequency) if isinstance(frequency, numbers.Real) and not isinstance(frequency, bool) else 0.0
+        if not per_year > 0 or not math.isfinite(per_year):
             raise ValueError(f"frequency must be a positive number of compounding periods a year, got {frequency!r}")
-        return float(frequency)
+        return per_year
     period = legs.frequency
-    if period is None or not (period.months or period.days):
+    if period is None:
         return 1.0
-    if period.months is not None:
+    if period.months:
         return 12.0 / period.months
-    return 52.0 / (period.days // 7) if period.days % 7 == 0 else 365.0 / period.days
+    days = period.days or 0
+    if days == 0:
+        return 1.0
+    return 52.0 / (days // 7) if days % 7 == 0 else 365.0 / days
 
 
 def yield_to_maturity(bond: Any, price: float, settlement: Any, *, clean: bool = True, day_count: Any = None,

@@ -25,7 +25,7 @@ from kestro.clock import DAY_MS, YEAR_MS, format_ms
 from kestro.conventions import DayCount, Schedules, business_day_convention, calendar as _calendar
 from kestro.conventions import day_count as _day_count, schedules as _schedules
 from kestro.curves import Curve
-from kestro.dated import coupon_period
+from kestro.dated import coupon_period, redemption_leg
 from kestro.legs import Leg, Legs, events
 from kestro.market import Market
 
@@ -86,7 +86,7 @@ class BondBook:
                       schedule.payment_dates, schedule.fixing_dates, fractions,
                       np.full(fractions.size, self.coupons[i]), day_count=self.day_count, schedule=schedule)
         last = schedule.payment_dates[-1]
-        redemption = Leg("redemption", self.currency, notional, 1.0, [last], [last], [last], [last], [0.0], [np.nan])
+        redemption = redemption_leg(last, notional, self.currency, 1.0)
         legs = Legs("fixed_rate_bond", (coupons, redemption), schedule.calendar, self.settlement_days,
                     schedule.frequency)
         description = (f"{self.coupons[i]:.4%} bond paying every {schedule.frequency} ({self.day_count.name}, "

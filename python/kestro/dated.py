@@ -32,7 +32,7 @@ from kestro.conventions import (
     BusinessDayConvention, Calendar, Schedule, Tenor, business_day_convention, calendar as _calendar, day_count as
     _day_count, frequency as _frequency, schedule as _schedule, tenor as _tenor,
 )
-from kestro.conventions.dates import format_day
+from kestro.conventions.dates import DATE_DTYPE, format_day
 from kestro.legs import Leg, Legs
 from kestro.projection import projection as _projection
 
@@ -88,7 +88,7 @@ def on_dates(years: Any, maturity: Any, frequencies: tuple[Any, ...], given: dic
 
 
 def _years_hint(years: Any) -> str:
-    if isinstance(years, numbers.Real) and float(years).is_integer():
+    if isinstance(years, (int, float)) and float(years).is_integer():
         return f"{int(years)}Y"
     return "10Y"
 
@@ -212,7 +212,8 @@ def fixed_leg(schedule: Schedule, rate: float, day_count: Any, notional: float, 
 
 def redemption_leg(date: np.datetime64, notional: float, currency: str, sign: float) -> Leg:
     """The notional paid on ``date``."""
-    return Leg("redemption", currency, notional, sign, [date], [date], [date], [date], [0.0], [np.nan])
+    dates = np.array([date], dtype=DATE_DTYPE)
+    return Leg("redemption", currency, notional, sign, dates, dates, dates, dates, np.zeros(1), np.full(1, np.nan))
 
 
 def floating_leg(schedule: Schedule, spread: float, day_count: Any, notional: float, currency: str, sign: float,
@@ -280,7 +281,7 @@ def fixed_rate_bond(coupon: float, years: Any, maturity: Any, start: Any, freque
     coupons = fixed_leg(schedule, coupon, day_count, notional, currency, 1.0)
     redemption = redemption_leg(schedule.payment_dates[-1], notional, currency, 1.0)
     legs = terms.legs("fixed_rate_bond", [coupons, redemption], period)
-    return legs, (f"{coupon:.4%} bond paying every {period} ({coupons.day_count.name}, calendar "
+    return legs, (f"{coupon:.4%} bond paying every {period} ({_day_count(day_count).name}, calendar "
                   f"{terms.calendar.name}), {notional:g} {currency} repaid on {schedule.payment_dates[-1]}")
 
 
@@ -290,11 +291,12 @@ def floating_rate_leg(years: Any, maturity: Any, start: Any, frequency: Any, spr
     terms = _terms(years, maturity, start, conventions, "modified following")
     period = coupon_period(frequency, "frequency")
     schedule = terms.schedule(period, _count(conventions.get("fixing_lag"), "fixing_lag"))
-    leg, origin = floating_leg(schedule, spread, conventions.get("day_count") or "ACT/360", notional, currency, 1.0,
+    leg_day_count = conventions.get("day_count") or "ACT/360"
+    leg, origin = floating_leg(schedule, spread, leg_day_count, notional, currency, 1.0,
                                conventions.get("projection"), conventions.get("fixings"), conventions.get("pricing_time"))
     how = "replicated on the discount curve" if origin is None else "projected"
     legs = terms.legs("floating_rate_leg", [leg], period, origin)
-    return legs, (f"floating leg on {notional:g} {currency} every {period} ({leg.day_count and leg.day_count.name}, "
+    return legs, (f"floating leg on {notional:g} {currency} every {period} ({_day_count(leg_day_count).name}, "
                   f"{how}), spread {spread:.4%}, to {schedule.payment_dates[-1]}")
 
 
