@@ -140,9 +140,11 @@ SWAP = dict(start="2026-03-12", maturity="2031-03-12", notional=1e6, fixed_frequ
 
 def quantlib_swap(payer, rate, spread, projection, discount):
     target = ql.TARGET()
-    schedule = lambda tenor: ql.Schedule(ql.Date(12, 3, 2026), ql.Date(12, 3, 2031), ql.Period(tenor), target,  # noqa: E731
-                                         ql.ModifiedFollowing, ql.ModifiedFollowing, ql.DateGeneration.Backward,
-                                         False)
+
+    def schedule(tenor):
+        return ql.Schedule(ql.Date(12, 3, 2026), ql.Date(12, 3, 2031), ql.Period(tenor), target, ql.ModifiedFollowing,
+                           ql.ModifiedFollowing, ql.DateGeneration.Backward, False)
+
     index = ql.IborIndex("INDEX", ql.Period(6, ql.Months), 2, ql.EURCurrency(), target, ql.ModifiedFollowing, False,
                          ql.Actual360(), projection)
     kind = ql.VanillaSwap.Payer if payer else ql.VanillaSwap.Receiver

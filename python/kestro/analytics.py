@@ -90,10 +90,11 @@ def _discount(market: Market, days: np.ndarray) -> np.ndarray:
     try:
         return np.asarray(curve.discount_factor(years), dtype=np.float64)
     except ValueError:
-        beyond = days[years > float(curve.times[-1])]
-        raise ValueError(f"the discount curve does not reach {format_day(int(beyond.min() if beyond.size else days.max()))} (it ends "
-                         f"{float(curve.times[-1]):g} years after the pricing time {format_ms(market.pricing_time)}): "
-                         "extend it") from None
+        last = float(curve.times[-1])
+        beyond = days[years > last]
+        first = int(beyond.min() if beyond.size else days.max())
+        raise ValueError(f"the discount curve does not reach {format_day(first)} (it ends {last:g} years after the "
+                         f"pricing time {format_ms(market.pricing_time)}): extend it") from None
 
 
 @dataclass(frozen=True)

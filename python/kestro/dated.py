@@ -292,8 +292,8 @@ def floating_rate_leg(years: Any, maturity: Any, start: Any, frequency: Any, spr
     period = coupon_period(frequency, "frequency")
     schedule = terms.schedule(period, _count(conventions.get("fixing_lag"), "fixing_lag"))
     leg_day_count = conventions.get("day_count") or "ACT/360"
-    leg, origin = floating_leg(schedule, spread, leg_day_count, notional, currency, 1.0,
-                               conventions.get("projection"), conventions.get("fixings"), conventions.get("pricing_time"))
+    leg, origin = floating_leg(schedule, spread, leg_day_count, notional, currency, 1.0, conventions.get("projection"),
+                               conventions.get("fixings"), conventions.get("pricing_time"))
     how = "replicated on the discount curve" if origin is None else "projected"
     legs = terms.legs("floating_rate_leg", [leg], period, origin)
     return legs, (f"floating leg on {notional:g} {currency} every {period} ({_day_count(leg_day_count).name}, "

@@ -331,7 +331,8 @@ def zero_coupon_bond(
     (default ``"NONE"``: not rolled), ``payment_lag`` business days later;
     ``settlement_days`` (default 0) is what :mod:`kestro.analytics` settles a trade with.
     """
-    given = dict(calendar=calendar, convention=convention, payment_lag=payment_lag, settlement_days=settlement_days)
+    given = dict(calendar=calendar, convention=convention, payment_lag=payment_lag,
+                 settlement_days=settlement_days)
     if dated.on_dates(years, maturity, (), given):
         currency = _name("currency", currency)
         built = dated.zero_coupon_bond(years, maturity, start, _number("notional", notional), currency, given)
@@ -380,10 +381,10 @@ def fixed_rate_bond(
     midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
     (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
-    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days), ``settlement_days``.
-    Payments fall at midnight UTC of their payment dates, and the contract carries its
-    :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number keeps the
-    365-day years above and takes none of these arguments.
+    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
+    ``settlement_days``. Payments fall at midnight UTC of their payment dates, and the contract carries
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number
+    keeps the 365-day years above and takes none of these arguments.
 
     On dates the coupon period is ``frequency``, a tenor (``"6M"``) or payments a year
     (2 is ``"6M"``); each coupon pays ``notional * coupon * year_fraction`` by ``day_count``
@@ -475,13 +476,14 @@ def floating_rate_leg(
     midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
     (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
-    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days), ``fixing_lag``.
-    Payments fall at midnight UTC of their payment dates, and the contract carries its
-    :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number keeps the
-    365-day years above and takes none of these arguments.
+    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
+    ``fixing_lag``. Payments fall at midnight UTC of their payment dates, and the contract carries
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number
+    keeps the 365-day years above and takes none of these arguments.
 
     On dates the accrual is the year fraction by ``day_count`` (default ``"ACT/360"``) between
     adjusted accrual dates and ``convention`` defaults to ``"modified following"``.
+
     With ``projection=`` (the index's zero curve, or a :class:`kestro.Market`
     whose discount curve projects the index) each coupon's rate is known when the contract is
     built: the projection curve's simple forward rate over the period's accrual dates by the
@@ -493,6 +495,8 @@ def floating_rate_leg(
     under a stochastic rate model (Hull-White) the basis between the projection and discount
     curves is held deterministic. Without ``projection`` the leg is replicated by notional
     exchanges, as above, and a coupon paid after its accrual end (``payment_lag``) is refused.
+    A projected contract starts at its pricing time: payments before it are left out, so a
+    swap that has started prices from today with the fixing of its running period.
     """
     given = dict(calendar=calendar, day_count=day_count, convention=convention,
                  termination_convention=termination_convention, rule=rule, end_of_month=end_of_month,
@@ -556,17 +560,19 @@ def interest_rate_swap(
     midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
     (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
-    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days), ``fixing_lag``.
-    Payments fall at midnight UTC of their payment dates, and the contract carries its
-    :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number keeps the
-    365-day years above and takes none of these arguments.
+    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
+    ``fixing_lag``. Payments fall at midnight UTC of their payment dates, and the contract carries
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number
+    keeps the 365-day years above and takes none of these arguments.
 
     On dates both legs run on schedules from the same dates and conventions (stubs included),
     each on its own period: the fixed leg accrues by ``fixed_day_count`` (default
     ``"30/360"``), the floating leg by ``floating_day_count`` (default ``"ACT/360"``);
     ``convention`` defaults to ``"modified following"``. :func:`kestro.analytics.swap_measures`
-    gives its par rate and annuity. With ``projection=`` (the index's zero curve, or a :class:`kestro.Market`
-    whose discount curve projects the index) each coupon's rate is known when the contract is
+    gives its par rate and annuity.
+
+    With ``projection=`` (the index's zero curve, or a :class:`kestro.Market` whose discount
+    curve projects the index) each coupon's rate is known when the contract is
     built: the projection curve's simple forward rate over the period's accrual dates by the
     leg's day count (curve times from the pricing time: the market's, or ``pricing_time=``,
     default 2026-01-01), and a period whose fixing date (``fixing_lag`` business days before
@@ -576,6 +582,8 @@ def interest_rate_swap(
     under a stochastic rate model (Hull-White) the basis between the projection and discount
     curves is held deterministic. Without ``projection`` the leg is replicated by notional
     exchanges, as above, and a coupon paid after its accrual end (``payment_lag``) is refused.
+    A projected contract starts at its pricing time: payments before it are left out, so a
+    swap that has started prices from today with the fixing of its running period.
     """
     given = dict(calendar=calendar, fixed_day_count=fixed_day_count, floating_day_count=floating_day_count,
                  convention=convention, termination_convention=termination_convention, rule=rule,
