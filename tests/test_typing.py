@@ -52,6 +52,9 @@ ignore_missing_imports = True
 
 [mypy-matplotlib.*]
 ignore_missing_imports = True
+
+[mypy-tqdm.*]
+ignore_missing_imports = True
 """
 
 # Each line marked `# E: code` must be reported with that error code, and no other line reported.

@@ -15,8 +15,11 @@ The engine is the extension module ``_kestro``; this package holds what users ne
 - :mod:`kestro.conventions` holds market conventions on dates: day counts (:func:`day_count`),
   business-day calendars (:func:`calendar`), tenors (:func:`add_tenor`) and schedules
   (:func:`schedule`, :func:`schedules`); bonds and swaps built on dates carry their
-  :class:`Legs`, which :mod:`kestro.analytics` reads (accrued interest, clean and dirty prices,
-  yields, par rates); :func:`fixed_rate_bonds` builds and prices many bonds at once.
+  :class:`Legs`, which :mod:`kestro.fixed_income` reads (accrued interest, clean and dirty
+  prices, yields, par rates); :func:`fixed_rate_bonds` builds and prices many bonds at once.
+- :func:`greeks` gives a contract's sensitivities, :class:`Portfolio` prices and risks many
+  trades, in this process or on a Dask cluster (``client=``), and :func:`price_chunked` spreads
+  one large Monte Carlo price over chunks of paths.
 
 Price an American put in three lines::
 
@@ -27,7 +30,7 @@ Price an American put in three lines::
 
 import pyarrow  # noqa: F401  first: the extension links the Arrow library this package ships
 
-from kestro import analytics
+from kestro import analytic, fixed_income
 from kestro.backtesting import BacktestResult, backtest
 from kestro.bond_book import BondBook, fixed_rate_bonds
 from kestro.bonds import bond_asset, bond_maturity
@@ -93,17 +96,21 @@ from kestro.templates import (
 )
 from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, to_ms
 from kestro.events import timetable
+from kestro.risk import Greeks, greeks
+from kestro.portfolio import Portfolio, Trade, risk_totals
+from kestro.chunked import price_chunked
 
 __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "BacktestResult", "Contract", "backtest", "Grid", "choose_model", "Curve", "DAY_MS", "DEFAULT_START",
-    "GbmPaths", "HistoryError", "HistorySource",
+    "ALL_STATS", "BacktestResult", "analytic", "Contract", "backtest", "Greeks", "Grid", "Portfolio", "Trade",
+    "greeks", "price_chunked", "risk_totals", "choose_model", "Curve", "DAY_MS", "DEFAULT_START", "GbmPaths",
+    "HistoryError", "HistorySource",
     "BusinessDayConvention", "CALENDARS", "Calendar", "DAY_COUNTS", "DayCount", "Schedule", "Schedules", "Tenor",
     "add_tenor", "business_day_convention", "calendar", "dates_to_ms", "day_count", "engine_years", "schedule",
     "schedules", "tenor", "to_dates",
-    "BondBook", "Leg", "Legs", "analytics", "fixed_rate_bonds",
+    "BondBook", "Leg", "Legs", "fixed_income", "fixed_rate_bonds",
     "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult", "Recorder",
     "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
     "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",

@@ -91,7 +91,7 @@ class BondBook:
                     schedule.frequency)
         description = (f"{self.coupons[i]:.4%} bond paying every {schedule.frequency} ({self.day_count.name}, "
                        f"calendar {schedule.calendar.name}), {notional:g} {self.currency} repaid on {last}")
-        return Contract(self.events.slice(lo, hi - lo), {}, (self.track,), description, (), legs)
+        return Contract(self.events.slice(lo, hi - lo), {}, (self.track,), description, (), legs=legs)
 
     def prices(self, market: Market) -> np.ndarray:
         """Every bond's value at the market's pricing time: its payments at or after it, discounted.

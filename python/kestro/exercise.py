@@ -374,26 +374,41 @@ class ExerciseRule:
         return pa.RecordBatch.from_arrays(columns, schema=events.schema), expressions
 
     def _phrase(self, decision: _Decision, inputs: list[str]) -> Callable[[list[np.ndarray]], list[np.ndarray]]:
-        choice, position = decision.choice, {name: i for i, name in enumerate(inputs)}
-        known = [(quantity, position[unit]) for _, quantity, unit in choice.known]
-        features = [(name, position[name]) for name in decision.fit.names]
-
-        def rule(values: list[np.ndarray]) -> list[np.ndarray]:
-            immediate = choice.quantity * values[position[choice.unit]]
-            for quantity, i in known:
-                immediate = immediate - quantity * values[i]
-            continuation = decision.fit({name: values[i] for name, i in features})
-            weight = np.atleast_1d(decision.exercise(immediate, continuation).astype(np.float64))
-            if self.record:
-                self.weights[choice.row] = weight
-            return [weight]
-
-        return rule
+        return RulePhrase(self, decision, inputs)
 
     def choices_statistic(self) -> dict[int, dict[int, np.ndarray]]:
         """The weights the rules returned, as the engine's "CHOICES" statistic (1 where exercised)."""
         return {d.choice.row: {d.choice.track: (self.weights[d.choice.row] > 0.5).astype(np.uint64)}
                 for d in self.decisions if d.choice.row in self.weights}
+
+
+class RulePhrase:
+    """The phrase of one fitted choice: 1.0 on the paths where the rule exercises, 0.0 elsewhere.
+
+    A module-level class rather than a closure, so a rewritten contract pickles and its chunks
+    can be priced in other processes with the rule fitted once. With the rule's ``record`` on,
+    the weights are kept in the rule for the "CHOICES" statistic.
+    """
+
+    __slots__ = ("rule", "decision", "unit", "known", "features")
+
+    def __init__(self, rule: ExerciseRule, decision: _Decision, inputs: list[str]) -> None:
+        position = {name: i for i, name in enumerate(inputs)}
+        self.rule, self.decision = rule, decision
+        self.unit = position[decision.choice.unit]
+        self.known = [(quantity, position[unit]) for _, quantity, unit in decision.choice.known]
+        self.features = [(name, position[name]) for name in decision.fit.names]
+
+    def __call__(self, values: list[np.ndarray]) -> list[np.ndarray]:
+        choice = self.decision.choice
+        immediate = choice.quantity * values[self.unit]
+        for quantity, i in self.known:
+            immediate = immediate - quantity * values[i]
+        continuation = self.decision.fit({name: values[i] for name, i in self.features})
+        weight = np.atleast_1d(self.decision.exercise(immediate, continuation).astype(np.float64))
+        if self.rule.record:
+            self.rule.weights[choice.row] = weight
+        return [weight]
 
 
 def fit(events: pa.RecordBatch, expressions: dict[str, Any], found: list[Choice], cashflows: dict[int, dict],

@@ -4,8 +4,8 @@ A template that builds a contract on dates (:func:`kestro.fixed_rate_bond` and i
 date or tenor maturity, or any conventions argument) keeps what it wrote in the contract's
 ``legs``: a :class:`Legs` of one :class:`Leg` per stream of payments. A leg holds, per period,
 the adjusted accrual start and end, the payment and fixing dates (``datetime64[D]``), the year
-fraction by the leg's day count, the rate and the amount. The analytics
-(:mod:`kestro.analytics`) read them; :meth:`Legs.table` shows them.
+fraction by the leg's day count, the rate and the amount. The bond and swap measures
+(:mod:`kestro.fixed_income`) read them; :meth:`Legs.table` shows them.
 
 Kinds of leg:
 

@@ -113,8 +113,38 @@ def _log_forward(given: ForwardSpec, name: str) -> Callable[[float], float]:
                         f"got {given!r}") from None
     if not spot > 0:
         raise ValueError(f"forward of {name!r}: the spot must be positive, got {spot!r}")
-    log_spot, carry = math.log(spot), rate - dividend
-    return lambda x: log_spot + carry * x
+    return _LinearLogForward(math.log(spot), rate - dividend)
+
+
+class _ShiftedLogForward:
+    """``ln F(x) + log_scale + carry * x``: a forward scaled and carrying a rate shift, for bumps."""
+
+    __slots__ = ("inner", "log_scale", "carry")
+
+    def __init__(self, inner: Callable[[float], float], log_scale: float, carry: float) -> None:
+        self.inner, self.log_scale, self.carry = inner, log_scale, carry
+
+    def __call__(self, x: float) -> float:
+        return self.inner(x) + self.log_scale + self.carry * x
+
+
+def _shifted_curve(curve: Optional[Curve], shift: float) -> Optional[Curve]:
+    """The zero curve with every rate moved by ``shift`` (None stays None)."""
+    if curve is None or shift == 0:
+        return curve
+    return Curve(curve.kind, curve.times, curve.values + shift)
+
+
+class _LinearLogForward:
+    """``ln F(x) = ln spot + carry * x``; a class, not a lambda, so path sources pickle."""
+
+    __slots__ = ("log_spot", "carry")
+
+    def __init__(self, log_spot: float, carry: float) -> None:
+        self.log_spot, self.carry = log_spot, carry
+
+    def __call__(self, x: float) -> float:
+        return self.log_spot + self.carry * x
 
 
 def _discount_curve(discount: Optional[CurveLike]) -> Optional[Curve]:
@@ -246,6 +276,28 @@ class GbmPaths:
         next even number. The new source starts at the pricing time; this one is untouched.
         """
         spawned: GbmPaths = _spawn(self, paths, seed)
+        return spawned
+
+    def bumped(self, *, forwards: Optional[Mapping[str, tuple[float, float]]] = None,
+               vols: Optional[Mapping[str, float]] = None, rate_shift: float = 0.0) -> GbmPaths:
+        """The same source (paths, seed, correlation) on a shifted market, for sensitivities.
+
+        ``forwards`` maps an asset to ``(scale, carry)``: its forwards become
+        ``F(x) * scale * exp(carry * x)``; ``vols`` maps an asset to a volatility shift;
+        ``rate_shift`` moves every zero rate of the ``discount`` curve. Draws the same normals
+        as this source, so bumped prices share its random numbers.
+        """
+        spawned: GbmPaths = _spawn(self, self.paths, self.seed)
+        unknown = [name for name in (*(forwards or {}), *(vols or {})) if name not in self.names]
+        if unknown:
+            raise ValueError(f"the paths do not model {unknown[0]!r}; they model {', '.join(self.names)}")
+        shifts = dict(forwards or {})
+        spawned._log_forwards = [
+            _ShiftedLogForward(f, math.log(shifts[n][0]), shifts[n][1]) if n in shifts else f
+            for n, f in zip(self.names, self._log_forwards)]
+        spawned.vols = self.vols + np.array([float((vols or {}).get(n, 0.0)) for n in self.names])
+        spawned.discount = _shifted_curve(self.discount, rate_shift)
+        spawned.reset()
         return spawned
 
     def regression_state(self, names: Sequence[str]) -> list[str]:
@@ -472,6 +524,21 @@ class HullWhitePaths:
         next even number. The new source starts at the pricing time; this one is untouched.
         """
         spawned: HullWhitePaths = _spawn(self, paths, seed)
+        return spawned
+
+    def bumped(self, *, discount: Optional[CurveLike] = None, vol_shift: float = 0.0,
+               pricing_time: Any = None) -> HullWhitePaths:
+        """The same source (paths, seed, mean reversion) with the fit to another ``discount``
+        curve, the volatility moved by ``vol_shift`` or counting time from another
+        ``pricing_time``, for sensitivities. Draws the same normals as this source."""
+        spawned: HullWhitePaths = _spawn(self, self.paths, self.seed)
+        if discount is not None:
+            spawned.discount = Curve.from_entry(discount)
+        spawned.vol = self.vol + float(vol_shift)
+        if not (math.isfinite(spawned.vol) and spawned.vol >= 0):
+            raise ValueError(f"vol must be finite and non-negative, got {spawned.vol!r}")
+        if pricing_time is not None:
+            spawned.pricing_time = to_ms(pricing_time)
         return spawned
 
     def regression_state(self, names: Sequence[str]) -> list[str]:

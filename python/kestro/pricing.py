@@ -298,8 +298,6 @@ def _prepare(contract: Contract, market: Market, model: str, state: Any, setting
     check_contract(contract, market, model, info.pathwise)
     maturity = (contract.last_time - market.pricing_time) / YEAR_MS
     dataset = market.dataset(model, maturity=maturity, **settings)
-    if state is not None and callable(getattr(state, "reset", None)):
-        state.reset()  # path sources restart at the pricing time
     from kestro.bonds import prepare_bonds
 
     contract, dataset = prepare_bonds(contract, market, model, dataset, state)

@@ -25,7 +25,9 @@ within its standard error and a small policy shortfall below the grid; with
 ``exercise="pathwise"`` it makes every choice with knowledge of the path, an upper bound. The
 ``"fixed"`` model chooses on its single path, the forward. Contracts with
 phrases or snappers (digital, knock-out, Bermudan swaption) price path-wise only: the
-finite-difference models refuse expressions.
+finite-difference models refuse expressions. Their expression functions are small objects of
+:mod:`kestro.phrases`, not closures, so every contract here pickles and can be priced in
+another process (a Dask worker, see :mod:`kestro.portfolio`).
 
 Interest-rate options read zero-coupon bonds as assets named ``"ZCB:<maturity>"`` (see
 :mod:`kestro.bonds`): the bond option prices under ``"hull_white"``, under ``"monte_carlo"``
@@ -50,9 +52,12 @@ from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, check_date
 from kestro.conventions import add_tenor
 from kestro.events import timetable
 from kestro.legs import Legs, legs_events
+from kestro.phrases import BarrierCheck, FirstBarrierCheck, KnockOutPayoff, StrikeIndicator, SwapValue
 
 __all__ = [
+    "CLOSED_FORM_KINDS",
     "Contract",
+    "Terms",
     "american_call",
     "american_put",
     "bermudan_call",
@@ -72,6 +77,61 @@ __all__ = [
 ]
 
 
+CLOSED_FORM_KINDS = ("european_call", "european_put", "digital_call", "digital_put")
+"""The kinds of :class:`Terms`: the contracts whose price has a closed form."""
+
+
+@dataclass(frozen=True)
+class Terms:
+    """What a contract with a closed-form price pays, as the template that wrote it knew it.
+
+    - ``kind``: one of :data:`CLOSED_FORM_KINDS`.
+    - ``strike``: in ``currency`` per unit of ``asset``.
+    - ``expiry``: the time of the payoff, in milliseconds since 1970-01-01 UTC.
+    - ``asset``, ``currency``: what is bought or sold (or observed, for a digital) and what pays.
+    - ``quantity``: units of the asset of a European option (negative for a short position);
+      1.0 for a digital.
+    - ``payout``: what a digital pays in ``currency`` when it finishes in the money; None for
+      a European option.
+
+    :func:`kestro.analytic.price_contract` prices a contract from its terms.
+    """
+
+    kind: str
+    strike: float
+    expiry: int
+    asset: str
+    currency: str
+    quantity: float = 1.0
+    payout: float | None = None
+
+    def __post_init__(self) -> None:
+        if self.kind not in CLOSED_FORM_KINDS:
+            raise ValueError(f"kind must be one of {', '.join(CLOSED_FORM_KINDS)}, got {self.kind!r}")
+        _number("strike", self.strike)
+        _number("quantity", self.quantity)
+        if isinstance(self.expiry, bool) or not isinstance(self.expiry, numbers.Integral):
+            raise TypeError(f"expiry must be a time in whole milliseconds, got {self.expiry!r}")
+        _name("asset", self.asset)
+        _name("currency", self.currency)
+        digital = self.kind.startswith("digital")
+        if digital != (self.payout is not None):
+            raise ValueError(f"a {self.kind} {'needs a payout' if digital else 'has no payout (it pays the asset)'}, "
+                             f"got payout={self.payout!r}")
+        if digital:
+            _number("payout", self.payout)
+
+    @property
+    def call(self) -> bool:
+        """True for a call, False for a put."""
+        return self.kind.endswith("call")
+
+    @property
+    def digital(self) -> bool:
+        """True for a cash-or-nothing digital, False for a European option."""
+        return self.kind.startswith("digital")
+
+
 @dataclass
 class Contract:
     """A contract: its timetable, the expressions the timetable refers to, and what it means.
@@ -84,9 +144,12 @@ class Contract:
     - ``description``: what the contract pays and what its price means.
     - ``assets``: the assets the contract's value depends on (the Black-Scholes grid models
       the first one by default).
+    - ``terms``: for the contracts whose price has a closed form (European and digital calls
+      and puts from their templates), their :class:`Terms`; None for every other contract,
+      and for contracts built by hand.
     - ``legs``: for bonds, floating legs and swaps built on dates, the :class:`kestro.Legs`
       their template wrote (schedules, accruals, rates and amounts), which
-      :mod:`kestro.analytics` reads; None for every other contract.
+      :mod:`kestro.fixed_income` reads; None for every other contract.
     """
 
     events: pa.RecordBatch
@@ -94,6 +157,7 @@ class Contract:
     tracks: tuple[str, ...] = ()
     description: str = ""
     assets: tuple[str, ...] = ()
+    terms: Terms | None = None
     legs: Legs | None = None
 
     def __post_init__(self) -> None:
@@ -102,6 +166,8 @@ class Contract:
                             f"got {type(self.events).__name__}")
         if not isinstance(self.expressions, dict):
             raise TypeError(f"expressions must be a dict, got {type(self.expressions).__name__}")
+        if self.terms is not None and not isinstance(self.terms, Terms):
+            raise TypeError(f"terms must be a kestro.Terms or None, got {type(self.terms).__name__}")
         if self.legs is not None and not isinstance(self.legs, Legs):
             raise TypeError(f"legs must be a kestro.Legs or None, got {type(self.legs).__name__}")
         if not self.tracks and "track" in self.events.schema.names:
@@ -283,16 +349,17 @@ def _exercise_rows(when: int, track: str, strike: float, quantity: float, asset:
 
 
 def _contract(rows: list[tuple], track: str, description: str, assets: tuple[str, ...] = (),
-              expressions: dict | None = None, tracks: tuple[str, ...] | None = None) -> Contract:
+              expressions: dict | None = None, tracks: tuple[str, ...] | None = None,
+              terms: Terms | None = None) -> Contract:
     rows = sorted(rows, key=lambda row: row[0])  # stable: rows at one time keep their order
     tracks = tracks or (track,)
-    return Contract(timetable(rows, tracks=list(tracks)), expressions or {}, tracks, description, assets)
+    return Contract(timetable(rows, tracks=list(tracks)), expressions or {}, tracks, description, assets, terms)
 
 
 def _dated_contract(built: tuple[Legs, str], track: Any) -> Contract:
     legs, description = built
     track = _check_track(track, *{leg.currency for leg in legs})
-    return Contract(legs_events(legs, track), {}, (track,), description, (), legs)
+    return Contract(legs_events(legs, track), {}, (track,), description, (), legs=legs)
 
 
 def _check_track(track: Any, *others: str) -> str:
@@ -329,7 +396,7 @@ def zero_coupon_bond(
     On dates (a tenor or a date as maturity, or a conventions argument) the notional is paid
     on the maturity date rolled by ``convention`` (default ``"following"``) on ``calendar``
     (default ``"NONE"``: not rolled), ``payment_lag`` business days later;
-    ``settlement_days`` (default 0) is what :mod:`kestro.analytics` settles a trade with.
+    ``settlement_days`` (default 0) is what :mod:`kestro.fixed_income` settles a trade with.
     """
     given = dict(calendar=calendar, convention=convention, payment_lag=payment_lag,
                  settlement_days=settlement_days)
@@ -383,7 +450,7 @@ def fixed_rate_bond(
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
     ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
     ``settlement_days``. Payments fall at midnight UTC of their payment dates, and the contract carries
-    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
     keeps the 365-day years above and takes none of these arguments.
 
     On dates the coupon period is ``frequency``, a tenor (``"6M"``) or payments a year
@@ -392,7 +459,7 @@ def fixed_rate_bond(
     (the accrual end rolled "following", ``payment_lag`` business days later), and the notional
     is repaid on the last payment date, as QuantLib's ``FixedRateBond`` pays. ``convention``
     defaults to ``"following"``; ``settlement_days`` (default 0) are the business days from a
-    trade to its settlement that :mod:`kestro.analytics` prices and accrues to.
+    trade to its settlement that :mod:`kestro.fixed_income` prices and accrues to.
     """
     given = dict(calendar=calendar, day_count=day_count, convention=convention,
                  termination_convention=termination_convention, rule=rule, end_of_month=end_of_month,
@@ -478,7 +545,7 @@ def floating_rate_leg(
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
     ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
     ``fixing_lag``. Payments fall at midnight UTC of their payment dates, and the contract carries
-    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
     keeps the 365-day years above and takes none of these arguments.
 
     On dates the accrual is the year fraction by ``day_count`` (default ``"ACT/360"``) between
@@ -562,13 +629,13 @@ def interest_rate_swap(
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
     ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
     ``fixing_lag``. Payments fall at midnight UTC of their payment dates, and the contract carries
-    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.analytics`. ``years`` as a number
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
     keeps the 365-day years above and takes none of these arguments.
 
     On dates both legs run on schedules from the same dates and conventions (stubs included),
     each on its own period: the fixed leg accrues by ``fixed_day_count`` (default
     ``"30/360"``), the floating leg by ``floating_day_count`` (default ``"ACT/360"``);
-    ``convention`` defaults to ``"modified following"``. :func:`kestro.analytics.swap_measures`
+    ``convention`` defaults to ``"modified following"``. :func:`kestro.fixed_income.swap_measures`
     gives its par rate and annuity.
 
     With ``projection=`` (the index's zero curve, or a :class:`kestro.Market` whose discount
@@ -629,8 +696,10 @@ def _option(strike: Any, dates: list[int], asset: Any, currency: Any, quantity: 
     rows = [row for when in dates for row in _exercise_rows(when, track, strike, quantity, asset, currency, call)]
     kind = "call" if call else "put"
     payoff = f"max(S - {strike:g}, 0)" if call else f"max({strike:g} - S, 0)"
+    # Exercisable once, at expiry: a European option, whose price has a closed form.
+    terms = Terms(f"european_{kind}", strike, dates[0], asset, currency, quantity) if style == "European" else None
     return _contract(rows, track, f"{style} {kind} on {quantity:g} {asset} at strike {strike:g} {currency}: "
-                                  f"pays {payoff} per unit", (asset,))
+                                  f"pays {payoff} per unit", (asset,), terms=terms)
 
 
 def european_call(
@@ -877,22 +946,13 @@ def bermudan_swaption(
     track = _check_track(track, currency, *(bond_asset(date) for date, _ in coupons))
     sign = -1.0 if payer else 1.0
 
-    def swap_value(coefficients: np.ndarray) -> Any:
-        def value(bonds: list[np.ndarray]) -> list[np.ndarray]:
-            # The fixed coupons and the notional at maturity, less the notional now (the floating leg at par).
-            total = coefficients[0] * np.asarray(bonds[0], dtype=np.float64)
-            for coefficient, bond in zip(coefficients[1:], bonds[1:]):
-                total = total + coefficient * np.asarray(bond, dtype=np.float64)
-            return [sign * (total - 1.0)]
-        return value
-
     expressions, rows = {}, []
     for k, when in enumerate(dates, start=1):
         remaining = [(date, accrual) for date, accrual in coupons if date > when] or [(end, 0.0)]
         coefficients = np.array([accrual for _, accrual in remaining])
         coefficients[-1] += 1.0
         name = f"{track}.swap_value_{k}"
-        expressions[name] = {"type": "phrase", "fn": swap_value(coefficients),
+        expressions[name] = {"type": "phrase", "fn": SwapValue(coefficients, sign),
                              "inp": [bond_asset(date) for date, _ in remaining]}
         rows.append((when, track, ">", notional, name))
     side = "pay" if payer else "receive"
@@ -910,18 +970,13 @@ def _digital(strike: Any, when: int, payout: Any, asset: Any, currency: Any, tra
     asset, currency = _name("asset", asset), _name("currency", currency)
     track = _check_track(track, asset, currency)
     name = f"{track}.in_the_money"
-    above = call
-
-    def in_the_money(values: list[np.ndarray]) -> list[np.ndarray]:
-        # The engine reads a boolean array as 1.0 where true, 0.0 where false.
-        return [values[0] > strike if above else values[0] < strike]
-
-    expressions = {name: {"type": "phrase", "fn": in_the_money, "inp": [asset]}}
+    expressions = {name: {"type": "phrase", "fn": StrikeIndicator(strike, call), "inp": [asset]}}
     kind = "call" if call else "put"
     test = ">" if call else "<"
+    terms = Terms(f"digital_{kind}", strike, when, asset, currency, payout=payout)
     return _contract([(when, track, "+", payout, name)], track,
                      f"digital {kind} on {asset}: pays {payout:g} {currency} if S {test} {strike:g} at expiry",
-                     (asset,), expressions)
+                     (asset,), expressions, terms=terms)
 
 
 def digital_call(
@@ -982,26 +1037,10 @@ def _knock_out(strike: Any, barrier: Any, direction: Any, end: int, monitoring: 
         raise ValueError("monitoring dates must not lie after expiry")
     up = direction == "up"
     first, step, alive, payoff = (f"{track}.{part}" for part in ("first_check", "check", "alive", "payoff"))
-
-    def inside(spot: np.ndarray) -> np.ndarray:
-        return spot < barrier if up else spot > barrier
-
-    def first_check(values: list[np.ndarray]) -> list[np.ndarray]:
-        return [inside(values[0])]
-
-    def check(values: list[np.ndarray]) -> list[np.ndarray]:
-        spot, still_alive = values
-        return [still_alive * inside(spot)]
-
-    def weighted_payoff(values: list[np.ndarray]) -> list[np.ndarray]:
-        spot, still_alive = values
-        intrinsic = spot - strike if call else strike - spot
-        return [still_alive * np.maximum(intrinsic, 0.0)]
-
     expressions = {
-        first: {"type": "snapper", "fn": first_check, "inp": [asset], "out": [alive]},
-        step: {"type": "snapper", "fn": check, "inp": [asset, alive], "out": [alive]},
-        payoff: {"type": "phrase", "fn": weighted_payoff, "inp": [asset, alive]},
+        first: {"type": "snapper", "fn": FirstBarrierCheck(barrier, up), "inp": [asset], "out": [alive]},
+        step: {"type": "snapper", "fn": BarrierCheck(barrier, up), "inp": [asset, alive], "out": [alive]},
+        payoff: {"type": "phrase", "fn": KnockOutPayoff(strike, call), "inp": [asset, alive]},
     }
     rows: list[tuple[int, str, str | None, float, str]] = [
         (when, track, None, 1.0, first if i == 0 else step) for i, when in enumerate(monitoring)]

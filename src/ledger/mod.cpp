@@ -14,6 +14,39 @@ inline double with_pending(double x, const double* add, size_t count) {
   return x;
 }
 
+// One pass of a choice without records: the track's value, with its pending additions, against
+// the alternative v; a NaN track value yields to it. Written per op and per count of pending
+// additions so the loop has no branches left and vectorises.
+template <bool Max, size_t K>
+void choose_with(double* tp, const double* vp, size_t vs, size_t n, const double* add) {
+  auto pick = [](double t, double v) { return std::isnan(t) || (Max ? v > t : v < t) ? v : t; };
+  auto pending = [add](double t) {
+    if constexpr (K >= 1) t += add[0];
+    if constexpr (K >= 2) t += add[1];
+    return t;
+  };
+  if (vs == 0) {
+    const double v = vp[0];
+    for (size_t i = 0; i < n; ++i) tp[i] = pick(pending(tp[i]), v);
+  } else {
+    for (size_t i = 0; i < n; ++i) tp[i] = pick(pending(tp[i]), vp[i]);
+  }
+}
+
+template <bool Max>
+void choose(double* tp, const double* vp, size_t vs, size_t n, const double* add, size_t count) {
+  switch (count) {
+    case 0: return choose_with<Max, 0>(tp, vp, vs, n, add);
+    case 1: return choose_with<Max, 1>(tp, vp, vs, n, add);
+    case 2: return choose_with<Max, 2>(tp, vp, vs, n, add);
+    default:
+      for (size_t i = 0; i < n; ++i) {
+        const double t = with_pending(tp[i], add, count), v = vp[i * vs];
+        tp[i] = std::isnan(t) || (Max ? v > t : v < t) ? v : t;
+      }
+  }
+}
+
 }  // namespace
 
 PathArray& Ledger::track_value(uint64_t track) {
@@ -99,9 +132,10 @@ Result<void, EvaluationError> Ledger::book(const Op& op, uint64_t track, PathArr
   const bool max = op.kind == Op::Kind::Max;
   const bool records = flags & (kFlagCashflow | kFlagChoices);
   if (!records) {  // the common case: one pass
-    for (size_t i = 0; i < n; ++i) {
-      const double t = with_pending(tp[i], ap, ac), v = vp[i * vs];
-      tp[i] = std::isnan(t) || (max ? v > t : v < t) ? v : t;
+    if (max) {
+      choose<true>(tp, vp, vs, n, ap, ac);
+    } else {
+      choose<false>(tp, vp, vs, n, ap, ac);
     }
     return {};
   }

@@ -8,7 +8,7 @@ import pytest
 from quantlib_conventions import ql, ql_date
 
 import kestro
-from kestro import analytics
+from kestro import fixed_income
 
 # Zero curve pillars on whole days, so our 365-day years and QuantLib's Actual365Fixed agree exactly.
 PILLAR_DAYS = np.array([0, 91, 365, 730, 1826, 3652, 5479, 7670])
@@ -55,8 +55,8 @@ def test_bond_price_on_a_non_flat_curve_is_quantlibs(today):
     reference.setPricingEngine(ql.DiscountingBondEngine(handle))
     engine = kestro.price(ours, market, "fixed")
     assert rel(engine, reference.NPV()) < 1e-10, (engine, reference.NPV())
-    assert rel(analytics.present_value(ours, market), engine) < 1e-14
-    assert rel(analytics.dirty_price(ours, market), reference.dirtyPrice()) < 1e-10
+    assert rel(fixed_income.present_value(ours, market), engine) < 1e-14
+    assert rel(fixed_income.dirty_price(ours, market), reference.dirtyPrice()) < 1e-10
 
 
 @pytest.mark.parametrize("settlement", ["2027-05-20", "2029-09-10", "2031-03-11", "2035-12-31"])
@@ -65,17 +65,17 @@ def test_accrued_clean_and_dirty_prices_between_coupons_are_quantlibs(settlement
     curve, handle = curves(settlement)
     market = kestro.Market(pricing_time=settlement, discount=curve)
     reference.setPricingEngine(ql.DiscountingBondEngine(handle))
-    accrued = analytics.accrued_interest(ours, settlement)
+    accrued = fixed_income.accrued_interest(ours, settlement)
     assert abs(accrued - reference.accruedAmount(ql_date(day(settlement)))) < 1e-12
-    assert rel(analytics.dirty_price(ours, market), reference.dirtyPrice()) < 1e-10
-    assert rel(analytics.clean_price(ours, market), reference.cleanPrice()) < 1e-10
-    assert analytics.accrued_interest(ours, market) == accrued  # a market settles on its pricing date
+    assert rel(fixed_income.dirty_price(ours, market), reference.dirtyPrice()) < 1e-10
+    assert rel(fixed_income.clean_price(ours, market), reference.cleanPrice()) < 1e-10
+    assert fixed_income.accrued_interest(ours, market) == accrued  # a market settles on its pricing date
 
 
 def test_accrued_interest_is_nothing_on_a_coupon_date_and_a_whole_coupon_just_before_it():
     ours, _ = ten_year_bonds(0.06)
-    assert analytics.accrued_interest(ours, "2026-09-10") == 0.0
-    assert analytics.accrued_interest(ours, "2026-09-09") == pytest.approx(3.0 * 179 / 180, rel=1e-14)
+    assert fixed_income.accrued_interest(ours, "2026-09-10") == 0.0
+    assert fixed_income.accrued_interest(ours, "2026-09-09") == pytest.approx(3.0 * 179 / 180, rel=1e-14)
 
 
 COMPOUNDING = {"compounded": ql.Compounded, "simple": ql.Simple, "continuous": ql.Continuous}
@@ -89,12 +89,12 @@ def test_yield_to_maturity_is_quantlibs_and_prices_back(compounding, settlement,
     ql.Settings.instance().evaluationDate = ql_date(day(settlement))
     expected = reference.bondYield(ql.BondPrice(clean_price, ql.BondPrice.Clean), THIRTY_360,
                                    COMPOUNDING[compounding], ql.Semiannual, ql_date(day(settlement)), 1e-15, 1000)
-    found = analytics.yield_to_maturity(ours, clean_price, settlement, compounding=compounding)
+    found = fixed_income.yield_to_maturity(ours, clean_price, settlement, compounding=compounding)
     assert abs(found - expected) < 1e-10, (found, expected)
-    assert analytics.price_from_yield(ours, found, settlement, compounding=compounding) == pytest.approx(
+    assert fixed_income.price_from_yield(ours, found, settlement, compounding=compounding) == pytest.approx(
         clean_price, rel=1e-13)
     rate = ql.InterestRate(0.04, THIRTY_360, COMPOUNDING[compounding], ql.Semiannual)
-    assert rel(analytics.price_from_yield(ours, 0.04, settlement, compounding=compounding),
+    assert rel(fixed_income.price_from_yield(ours, 0.04, settlement, compounding=compounding),
                ql.BondFunctions.cleanPrice(reference, rate, ql_date(day(settlement)))) < 1e-12
 
 
@@ -104,20 +104,20 @@ def test_yield_of_a_dirty_price_and_with_another_day_count_and_frequency():
     ql.Settings.instance().evaluationDate = ql_date(day(settlement))
     expected = reference.bondYield(ql.BondPrice(104.0, ql.BondPrice.Dirty), ql.Actual365Fixed(), ql.Compounded,
                                    ql.Annual, ql_date(day(settlement)), 1e-15, 1000)
-    found = analytics.yield_to_maturity(ours, 104.0, settlement, clean=False, day_count="ACT/365F", frequency=1)
+    found = fixed_income.yield_to_maturity(ours, 104.0, settlement, clean=False, day_count="ACT/365F", frequency=1)
     assert abs(found - expected) < 1e-10
 
 
 def test_yields_far_from_the_guess_are_found():
     ours, _ = ten_year_bonds()
     for target in (0.35, -0.015, 1e-6):
-        price = analytics.price_from_yield(ours, target, "2027-05-20")
-        assert analytics.yield_to_maturity(ours, price, "2027-05-20") == pytest.approx(target, abs=1e-13)
+        price = fixed_income.price_from_yield(ours, target, "2027-05-20")
+        assert fixed_income.yield_to_maturity(ours, price, "2027-05-20") == pytest.approx(target, abs=1e-13)
 
 
 def test_zero_coupon_bond_yield_is_its_compounded_discount_rate():
     bond = kestro.zero_coupon_bond(maturity="2031-03-10", start="2026-03-10")
-    found = analytics.yield_to_maturity(bond, 80.0, "2026-03-10", compounding="continuous", day_count="ACT/365F")
+    found = fixed_income.yield_to_maturity(bond, 80.0, "2026-03-10", compounding="continuous", day_count="ACT/365F")
     assert found == pytest.approx(-np.log(0.8) / (1826 / 365), rel=1e-14)
 
 
@@ -126,9 +126,9 @@ def test_settlement_days_move_the_default_settlement_on_the_bond_calendar():
                                   settlement_days=2)
     curve, _ = curves("2026-04-02")
     market = kestro.Market(pricing_time="2026-04-02", discount=curve)  # Thursday before Easter
-    assert analytics.settlement_date(bond, market) == np.datetime64("2026-04-08")
-    assert analytics.dirty_price(bond, market) == analytics.dirty_price(bond, market, "2026-04-08")
-    assert analytics.accrued_interest(bond, market) == analytics.accrued_interest(bond, "2026-04-08")
+    assert fixed_income.settlement_date(bond, market) == np.datetime64("2026-04-08")
+    assert fixed_income.dirty_price(bond, market) == fixed_income.dirty_price(bond, market, "2026-04-08")
+    assert fixed_income.accrued_interest(bond, market) == fixed_income.accrued_interest(bond, "2026-04-08")
 
 
 # Swaps
@@ -164,13 +164,13 @@ def test_swap_on_a_projection_curve_is_quantlibs_vanilla_swap(payer, spread):
     market = kestro.Market(pricing_time=today, discount=discount)
     swap = kestro.interest_rate_swap(0.03, payer=payer, spread=spread, projection=projection, pricing_time=today,
                                      **SWAP)
-    measures = analytics.swap_measures(swap, market)
+    measures = fixed_income.swap_measures(swap, market)
     assert rel(kestro.price(swap, market, "fixed"), reference.NPV()) < 1e-9
     assert rel(measures.value, reference.NPV()) < 1e-9
     assert rel(measures.par_rate, reference.fairRate()) < 1e-9
     assert rel(measures.pv01, abs(reference.fixedLegBPS())) < 1e-9
     assert rel(measures.floating_leg, reference.floatingLegNPV()) < 1e-9
-    assert analytics.par_rate(swap, market) == measures.par_rate and analytics.annuity(swap, market) == measures.annuity
+    assert fixed_income.par_rate(swap, market) == measures.par_rate and fixed_income.annuity(swap, market) == measures.annuity
     at_par = kestro.interest_rate_swap(measures.par_rate, payer=payer, spread=spread, projection=projection,
                                        pricing_time=today, **SWAP)
     assert abs(kestro.price(at_par, market, "fixed")) < 1e-8
@@ -185,7 +185,7 @@ def test_single_curve_swap_replicated_by_notional_exchanges_is_quantlibs():
     swap = kestro.interest_rate_swap(0.03, **SWAP)
     assert swap.legs["floating"].replicated
     assert rel(kestro.price(swap, market, "fixed"), reference.NPV()) < 1e-9
-    assert rel(analytics.par_rate(swap, market), reference.fairRate()) < 1e-9
+    assert rel(fixed_income.par_rate(swap, market), reference.fairRate()) < 1e-9
 
 
 def test_seasoned_swap_uses_its_fixing_and_leaves_past_payments_out_as_quantlib_does():
@@ -198,7 +198,7 @@ def test_seasoned_swap_uses_its_fixing_and_leaves_past_payments_out_as_quantlib_
     swap = kestro.interest_rate_swap(0.03, spread=0.001, projection=projection, pricing_time=today,
                                      fixings={"2027-03-10": 0.0412}, **SWAP)
     market = kestro.Market(pricing_time=today, discount=discount)
-    measures = analytics.swap_measures(swap, market)
+    measures = fixed_income.swap_measures(swap, market)
     assert rel(measures.value, reference.NPV()) < 1e-9
     assert rel(measures.par_rate, reference.fairRate()) < 1e-9
     # Built from today, the swap holds only what is still to pay: the engine prices it as well.
@@ -214,20 +214,20 @@ def test_analytics_refuse_what_they_cannot_price_naming_the_value():
     curve, _ = curves("2027-01-04")
     market = kestro.Market(pricing_time="2027-01-04", discount=curve)
     with pytest.raises(ValueError, match="settlement date 2026-12-01 is before the pricing date 2027-01-04"):
-        analytics.dirty_price(bond, market, "2026-12-01")
+        fixed_income.dirty_price(bond, market, "2026-12-01")
     with pytest.raises(ValueError, match="settlement date 2036-03-10 is not before the bond's last payment"):
-        analytics.accrued_interest(bond, "2036-03-10")
+        fixed_income.accrued_interest(bond, "2036-03-10")
     with pytest.raises(ValueError, match="unknown compounding 'weekly'"):
-        analytics.yield_to_maturity(bond, 100.0, "2027-01-04", compounding="weekly")
+        fixed_income.yield_to_maturity(bond, 100.0, "2027-01-04", compounding="weekly")
     with pytest.raises(ValueError, match="positive"):
-        analytics.yield_to_maturity(bond, -5.0, "2027-01-04")
+        fixed_income.yield_to_maturity(bond, -5.0, "2027-01-04")
     with pytest.raises(TypeError, match="built on dates"):
-        analytics.dirty_price(kestro.fixed_rate_bond(0.05, 10.0), market)
+        fixed_income.dirty_price(kestro.fixed_rate_bond(0.05, 10.0), market)
     with pytest.raises(TypeError, match="interest rate swap"):
-        analytics.swap_measures(bond, market)
+        fixed_income.swap_measures(bond, market)
     replicated = kestro.interest_rate_swap(0.03, **SWAP)
     with pytest.raises(ValueError, match="floating period from 2026-09-14 has started"):
-        analytics.present_value(replicated, market)
+        fixed_income.present_value(replicated, market)
     short = kestro.Market(pricing_time="2027-01-04", discount=kestro.zero_curve([0.0, 5.0], [0.03, 0.03]))
     with pytest.raises(ValueError, match="discount curve does not reach 2032-03-10"):
-        analytics.dirty_price(bond, short)
+        fixed_income.dirty_price(bond, short)

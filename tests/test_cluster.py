@@ -1,0 +1,139 @@
+"""The same work on a real Dask LocalCluster of worker processes: identical portfolio prices and
+risk, chunked Monte Carlo independent of the number of workers, failing trades, and Ctrl-C."""
+
+import os
+import signal
+import threading
+import time
+
+import pytest
+
+import kestro
+
+distributed = pytest.importorskip("distributed")
+
+MARKET = kestro.Market.flat(rate=0.05, spots={"STK": 100.0}, vols={"STK": 0.2})
+
+
+def cluster_client(workers):
+    cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                       dashboard_address=":0", silence_logs=50)
+    return cluster, distributed.Client(cluster)
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    cluster, client = cluster_client(2)
+    yield cluster, client
+    client.close()
+    cluster.close()
+
+
+@pytest.fixture(scope="module")
+def client(cluster):
+    return cluster[1]
+
+
+def mixed_book(count):
+    portfolio = kestro.Portfolio(MARKET)
+    for i in range(count):
+        kind = i % 5
+        if kind == 0:
+            portfolio.add(f"bond {i}", kestro.fixed_rate_bond(0.03 + 0.001 * i, 2 + i % 7))
+        elif kind == 1:
+            portfolio.add(f"swap {i}", kestro.interest_rate_swap(0.04, 3 + i % 5))
+        elif kind == 2:
+            portfolio.add(f"put {i}", kestro.american_put(90 + i % 20, 0.5), "black_scholes")
+        elif kind == 3:
+            portfolio.add(f"digital {i}", kestro.digital_call(100, 1.0), "monte_carlo", paths=1000, seed=i)
+        else:
+            portfolio.add(f"broken {i}", kestro.european_put(100, 1.0), "hull_white")
+    return portfolio
+
+
+def test_portfolio_prices_identically_in_process_and_on_the_cluster(client):
+    portfolio = mixed_book(40)
+    here = portfolio.price()
+    there = portfolio.price(client=client, batch_size=3)
+    for column in ("trade", "price", "standard_error", "model", "error"):
+        assert there.column(column).equals(here.column(column)), column
+    errors = [e for e in there.column("error").to_pylist() if e is not None]
+    assert len(errors) == 8 and all("Hull-White model needs vol=" in e for e in errors)
+
+
+class Unpicklable:
+    """A path source that cannot travel: it holds a lock."""
+
+    paths = 10
+
+    def __init__(self):
+        self.lock = threading.Lock()
+
+
+def test_a_trade_that_cannot_be_sent_to_the_workers_fails_alone(client):
+    portfolio = mixed_book(4)
+    portfolio.add("stuck", kestro.european_put(100, 1.0), "monte_carlo", state=Unpicklable())
+    rows = {row["trade"]: row for row in portfolio.price(client=client).to_pylist()}
+    assert rows["stuck"]["price"] is None and "cannot be sent to the workers" in rows["stuck"]["error"]
+    assert rows["bond 0"]["price"] is not None and rows["put 2"]["price"] is not None
+
+
+def test_trades_added_after_a_cluster_run_are_sent_and_priced_on_the_next(client):
+    portfolio = mixed_book(6)
+    portfolio.price(client=client)
+    portfolio.add("late bond", kestro.zero_coupon_bond(3.0))
+    rows = {row["trade"]: row["price"] for row in portfolio.price(client=client).to_pylist()}
+    assert list(rows) == list(portfolio)
+    assert rows["late bond"] == pytest.approx(100 * MARKET.discount_factor(3.0))
+
+
+def test_portfolio_risk_is_identical_in_process_and_on_the_cluster(client):
+    portfolio = mixed_book(10)
+    here = portfolio.risk().drop_columns(["seconds"])
+    there = portfolio.risk(client=client).drop_columns(["seconds"])
+    assert there.equals(here)
+
+
+def test_greeks_with_their_bumps_on_the_cluster_equal_those_priced_here(client):
+    put = kestro.american_put(100, 1.0)
+    assert kestro.greeks(put, MARKET, client=client) == kestro.greeks(put, MARKET)
+    call = kestro.european_call(100, 1.0)
+    assert kestro.greeks(call, MARKET, "monte_carlo", paths=2000, client=client) == \
+        kestro.greeks(call, MARKET, "monte_carlo", paths=2000)
+
+
+@pytest.mark.parametrize("contract, settings", [
+    (kestro.european_call(100, 1.0), {"antithetic": True}),
+    (kestro.bermudan_put(100, [0.25, 0.5, 1.0]), {}),  # the rule is fitted once and travels in the contract
+], ids=["antithetic european", "bermudan by regression"])
+def test_chunked_monte_carlo_is_the_same_in_process_and_on_one_or_two_workers(client, contract, settings):
+    run = dict(paths=30_000, chunk_paths=4_000, seed=11, **settings)
+    here = kestro.price_chunked(contract, MARKET, **run)
+    two = kestro.price_chunked(contract, MARKET, client=client, **run)
+    single_cluster, single = cluster_client(1)
+    try:
+        one = kestro.price_chunked(contract, MARKET, client=single, **run)
+    finally:
+        single.close()
+        single_cluster.close()
+    for found in (one, two):
+        assert (float(found), found.standard_error, found.paths, found.exercise) == \
+            (float(here), here.standard_error, here.paths, here.exercise)
+    # and it is a price: within a few standard errors of the grid
+    reference = kestro.price(contract, MARKET, "black_scholes")
+    assert abs(float(here) - reference) < 4 * here.standard_error + 0.01
+
+
+def test_ctrl_c_while_waiting_cancels_the_runs_tasks_and_raises_keyboard_interrupt(cluster):
+    local, client = cluster
+    timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            kestro.scale.run(time.sleep, [60.0] * 4, client=client, batch_size=1, description="kestro-sleep")
+    finally:
+        timer.cancel()
+    deadline = time.monotonic() + 30
+    while any(key.startswith("kestro-sleep") for key in local.scheduler.tasks) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not [key for key in local.scheduler.tasks if key.startswith("kestro-sleep")]
