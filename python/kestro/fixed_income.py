@@ -112,7 +112,10 @@ class _Flows:
     @classmethod
     def of(cls, legs: Legs) -> _Flows:
         parts = [leg for leg in legs if leg.kind in ("fixed", "redemption")]
-        days = lambda name: np.concatenate([getattr(leg, name).view(np.int64) for leg in parts])  # noqa: E731
+
+        def days(name: str) -> np.ndarray:
+            return np.concatenate([getattr(leg, name).view(np.int64) for leg in parts])
+
         payment = days("payment_dates")
         order = np.argsort(payment, kind="stable")
         coupon = np.concatenate([np.full(leg.periods, leg.kind == "fixed") for leg in parts])
@@ -263,8 +266,9 @@ def yield_to_maturity(bond: Any, price: float, settlement: Any, *, clean: bool =
     ``price`` per 100 of notional, clean (the default) or dirty (``clean=False``);
     ``settlement`` a date or a Market (its settlement date). The yield compounds by
     ``compounding`` (``"compounded"``, ``"simple"`` or ``"continuous"``) ``frequency`` times
-    a year (default: the coupon frequency) over year fractions by ``day_count`` (default: the
-    bond's), as QuantLib's ``bond.bondYield``; solved to a relative 1e-15.
+    a year (default: the coupon frequency, annual for a zero-coupon bond) over year fractions
+    by ``day_count`` (default: the bond's coupon day count, ACT/365F for a zero-coupon bond), as
+    QuantLib's ``bond.bondYield``; solved to a relative 1e-15.
     """
     cashflows, accrued, notional = _yield_cashflows(bond, settlement, day_count, compounding, frequency)
     quoted = _price(price)

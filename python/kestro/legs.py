@@ -118,13 +118,13 @@ class Leg:
             return self.payment_ms(), self.sign * self.amounts
         starts = self.accrual_starts.view(np.int64) * DAY_MS
         ends = self.accrual_ends.view(np.int64) * DAY_MS
-        times = np.stack([starts, ends], axis=1).reshape(-1)
-        quantities = np.tile([self.sign * self.notional, -self.sign * self.notional], self.periods)
+        exchange = self.sign * self.notional
+        columns = [(starts, np.full(self.periods, exchange)), (ends, np.full(self.periods, -exchange))]
         if self.spread:
-            times = np.stack([starts, ends, self.payment_ms()], axis=1).reshape(-1)
-            spread = self.sign * self.notional * self.spread * self.year_fractions
-            quantities = np.stack([np.full(self.periods, self.sign * self.notional),
-                                   np.full(self.periods, -self.sign * self.notional), spread], axis=1).reshape(-1)
+            columns.append((self.payment_ms(), exchange * self.spread * self.year_fractions))
+        # Period after period: its start, its end, then its spread payment.
+        times = np.stack([t for t, _ in columns], axis=1).reshape(-1)
+        quantities = np.stack([q for _, q in columns], axis=1).reshape(-1)
         return times, quantities
 
 
