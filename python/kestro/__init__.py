@@ -17,7 +17,9 @@ The engine is the extension module ``_kestro``; this package holds what users ne
 - :mod:`kestro.results` turns statistics into tables (and optional plots);
 - :mod:`kestro.conventions` holds market conventions on dates: day counts (:func:`day_count`),
   business-day calendars (:func:`calendar`), tenors (:func:`add_tenor`) and schedules
-  (:func:`schedule`, :func:`schedules`).
+  (:func:`schedule`, :func:`schedules`); bonds and swaps built on dates carry their
+  :class:`Legs`, which :mod:`kestro.fixed_income` reads (accrued interest, clean and dirty
+  prices, yields, par rates); :func:`fixed_rate_bonds` builds and prices many bonds at once.
 - :func:`greeks` gives a contract's sensitivities, :class:`Portfolio` prices and risks many
   trades, in this process or on a Dask cluster (``client=``), and :func:`price_chunked` spreads
   one large Monte Carlo price over chunks of paths.
@@ -31,9 +33,10 @@ Price an American put in three lines::
 
 import pyarrow  # noqa: F401  first: the extension links the Arrow library this package ships
 
-from kestro import analytic
+from kestro import analytic, fixed_income
 from kestro.backtesting import BacktestResult, backtest
 from kestro.bootstrap import BootstrappedCurve, bootstrap_discount
+from kestro.bond_book import BondBook, fixed_rate_bonds
 from kestro.bonds import bond_asset, bond_maturity
 from kestro.conventions import (
     CALENDARS,
@@ -56,6 +59,7 @@ from kestro.conventions import (
     to_dates,
 )
 from kestro.curves import Curve, discount_factor, forward, stored_value, year_fraction
+from kestro.legs import Leg, Legs
 from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
 from kestro.market import Market, forward_curve, zero_curve
 from kestro.market_data import load_market
@@ -106,19 +110,18 @@ __version__ = "0.1.0"
 
 
 __all__ = [
-    "ALL_STATS", "BacktestResult", "GridWarning", "BootstrappedCurve", "analytic", "Contract", "backtest", "bootstrap_discount",
-    "Greeks", "Grid", "Portfolio", "Trade", "greeks", "price_chunked", "risk_totals", "choose_model", "Curve", "DAY_MS",
-    "DEFAULT_START", "GbmPaths", "HistoryError", "HistorySource",
-    "BusinessDayConvention", "CALENDARS", "Calendar", "DAY_COUNTS", "DayCount", "Schedule", "Schedules", "Tenor",
-    "add_tenor", "business_day_convention", "calendar", "dates_to_ms", "day_count", "engine_years", "schedule",
-    "schedules", "tenor", "to_dates",
-    "HullWhitePaths", "MODELS", "Market", "McEstimate", "NoPriceError", "Price", "PriceResult", "Recorder",
-    "UnknownAssetError", "YEAR_MS", "__version__", "add_years", "american_call", "american_put", "bermudan_call",
-    "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity", "bond_option", "cashflow_table",
-    "digital_call", "digital_put", "discount_factor", "european_call", "european_put", "exercise_boundary",
-    "exercise_probabilities", "fixed_rate_bond", "floating_rate_leg", "forward", "forward_curve", "grid_coordinates",
-    "grid_values", "interest_rate_swap", "knock_out_call", "knock_out_put", "load_market", "mc_estimate",
-    "plot_exercise_boundary",
-    "plot_value_profile", "price", "price_with_stats", "standard_error", "stored_value", "timetable",
-    "to_milliseconds", "to_ms", "year_fraction", "zero_coupon_bond", "zero_curve",
+    "__version__", "add_tenor", "add_years", "ALL_STATS", "american_call", "american_put", "analytic", "backtest",
+    "BacktestResult", "bermudan_call", "bermudan_put", "bermudan_swaption", "bond_asset", "bond_maturity",
+    "bond_option", "BondBook", "bootstrap_discount", "BootstrappedCurve", "business_day_convention",
+    "BusinessDayConvention", "Calendar", "calendar", "CALENDARS", "cashflow_table", "choose_model", "Contract",
+    "Curve", "dates_to_ms", "day_count", "DAY_COUNTS", "DAY_MS", "DayCount", "DEFAULT_START", "digital_call",
+    "digital_put", "discount_factor", "engine_years", "european_call", "european_put", "exercise_boundary",
+    "exercise_probabilities", "fixed_income", "fixed_rate_bond", "fixed_rate_bonds", "floating_rate_leg",
+    "forward", "forward_curve", "GbmPaths", "Greeks", "greeks", "Grid", "grid_coordinates", "grid_values",
+    "GridWarning", "HistoryError", "HistorySource", "HullWhitePaths", "interest_rate_swap", "knock_out_call",
+    "knock_out_put", "Leg", "Legs", "load_market", "Market", "mc_estimate", "McEstimate", "MODELS", "NoPriceError",
+    "plot_exercise_boundary", "plot_value_profile", "Portfolio", "Price", "price", "price_chunked",
+    "price_with_stats", "PriceResult", "Recorder", "risk_totals", "Schedule", "schedule", "Schedules", "schedules",
+    "standard_error", "stored_value", "Tenor", "tenor", "timetable", "to_dates", "to_milliseconds", "to_ms",
+    "Trade", "UnknownAssetError", "year_fraction", "YEAR_MS", "zero_coupon_bond", "zero_curve",
 ]

@@ -46,9 +46,12 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
+from kestro import dated
 from kestro.bonds import bond_asset
 from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, check_date
+from kestro.conventions import add_tenor
 from kestro.events import timetable
+from kestro.legs import Legs, legs_events
 from kestro.phrases import BarrierCheck, FirstBarrierCheck, KnockOutPayoff, StrikeIndicator, SwapValue
 
 __all__ = [
@@ -144,6 +147,9 @@ class Contract:
     - ``terms``: for the contracts whose price has a closed form (European and digital calls
       and puts from their templates), their :class:`Terms`; None for every other contract,
       and for contracts built by hand.
+    - ``legs``: for bonds, floating legs and swaps built on dates, the :class:`kestro.Legs`
+      their template wrote (schedules, accruals, rates and amounts), which
+      :mod:`kestro.fixed_income` reads; None for every other contract.
     """
 
     events: pa.RecordBatch
@@ -152,6 +158,7 @@ class Contract:
     description: str = ""
     assets: tuple[str, ...] = ()
     terms: Terms | None = None
+    legs: Legs | None = None
 
     def __post_init__(self) -> None:
         if not isinstance(self.events, pa.RecordBatch):
@@ -161,6 +168,8 @@ class Contract:
             raise TypeError(f"expressions must be a dict, got {type(self.expressions).__name__}")
         if self.terms is not None and not isinstance(self.terms, Terms):
             raise TypeError(f"terms must be a kestro.Terms or None, got {type(self.terms).__name__}")
+        if self.legs is not None and not isinstance(self.legs, Legs):
+            raise TypeError(f"legs must be a kestro.Legs or None, got {type(self.legs).__name__}")
         if not self.tracks and "track" in self.events.schema.names:
             track = self.events.column("track")
             if pa.types.is_dictionary(track.type):
@@ -257,12 +266,28 @@ def _frequency(name: str, value: Any) -> int:
     return int(value)
 
 
+def _is_tenor(value: Any) -> bool:
+    return isinstance(value, str) and dated.is_tenor_text(value)
+
+
+def _after(start: int, value: Any, name: str) -> int:
+    """The time ``value`` after ``start``: a tenor ("6M", on the calendar, at start's time of day)
+    or a number of 365-day years."""
+    if _is_tenor(value):
+        day, time_of_day = divmod(start, DAY_MS)
+        end = add_tenor(np.int64(day).view("datetime64[D]"), value)
+        return int(end.astype(np.int64)) * DAY_MS + time_of_day
+    return add_years(start, _number(name, value))
+
+
 def _date(years: Any, absolute: Any, start: int, tenor_name: str, date_name: str) -> int:
-    """One date from a tenor in years after start or an absolute time; exactly one must be given."""
+    """One date from a tenor after start (years or "6M") or an absolute time; exactly one must be given."""
     if (years is None) == (absolute is None):
-        raise TypeError(f"give either {tenor_name}= (years after start) or {date_name}= (a date), not "
-                        f"{'both' if years is not None else 'neither'}")
-    return add_years(start, _number(tenor_name, years)) if years is not None else check_date(absolute, date_name)
+        raise TypeError(f"give either {tenor_name}= (years or a tenor such as '6M' after start) or {date_name}= "
+                        f"(a date), not {'both' if years is not None else 'neither'}")
+    if years is not None:
+        return _after(start, years, tenor_name)
+    return _after(start, absolute, date_name) if _is_tenor(absolute) else check_date(absolute, date_name)
 
 
 def _dates(years: Any, absolute: Any, start: int, tenor_name: str, date_name: str) -> list[int]:
@@ -277,9 +302,9 @@ def _dates(years: Any, absolute: Any, start: int, tenor_name: str, date_name: st
     if not values:
         raise ValueError(f"{tenor_name if years is not None else date_name} must name at least one date")
     if years is not None:
-        ms = [add_years(start, _number(tenor_name, y)) for y in values]
+        ms = [_after(start, y, tenor_name) for y in values]
     else:
-        ms = [check_date(d, date_name) for d in values]
+        ms = [_after(start, d, date_name) if _is_tenor(d) else check_date(d, date_name) for d in values]
     return sorted(set(ms))
 
 
@@ -331,6 +356,12 @@ def _contract(rows: list[tuple], track: str, description: str, assets: tuple[str
     return Contract(timetable(rows, tracks=list(tracks)), expressions or {}, tracks, description, assets, terms)
 
 
+def _dated_contract(built: tuple[Legs, str], track: Any) -> Contract:
+    legs, description = built
+    track = _check_track(track, *{leg.currency for leg in legs})
+    return Contract(legs_events(legs, track), {}, (track,), description, (), legs=legs)
+
+
 def _check_track(track: Any, *others: str) -> str:
     track = _name("track", track)
     if track in others:
@@ -343,13 +374,17 @@ def _check_track(track: Any, *others: str) -> str:
 
 
 def zero_coupon_bond(
-    years: float | None = None,
+    years: float | str | None = None,
     *,
     maturity: Any = None,
     notional: float = 100.0,
     currency: str = "USD",
     start: Any = DEFAULT_START,
     track: str = "bond",
+    calendar: Any = None,
+    convention: Any = None,
+    payment_lag: int | None = None,
+    settlement_days: int | None = None,
 ) -> Contract:
     """A zero-coupon bond: ``notional`` units of ``currency`` paid at maturity.
 
@@ -357,7 +392,18 @@ def zero_coupon_bond(
     (track 0). The price is ``notional`` times the discount factor at maturity when
     ``currency`` is the market's base currency; in another currency (an asset with a forward
     curve) it is ``notional`` times that currency's forward, discounted.
+
+    On dates (a tenor or a date as maturity, or a conventions argument) the notional is paid
+    on the maturity date rolled by ``convention`` (default ``"following"``) on ``calendar``
+    (default ``"NONE"``: not rolled), ``payment_lag`` business days later;
+    ``settlement_days`` (default 0) is what :mod:`kestro.fixed_income` settles a trade with.
     """
+    given = dict(calendar=calendar, convention=convention, payment_lag=payment_lag,
+                 settlement_days=settlement_days)
+    if dated.on_dates(years, maturity, (), given):
+        currency = _name("currency", currency)
+        built = dated.zero_coupon_bond(years, maturity, start, _number("notional", notional), currency, given)
+        return _dated_contract(built, track)
     start = check_date(start, "start")
     currency = _name("currency", currency)
     track = _check_track(track, currency)
@@ -369,14 +415,24 @@ def zero_coupon_bond(
 
 def fixed_rate_bond(
     coupon: float,
-    years: float | None = None,
+    years: float | str | None = None,
     *,
     maturity: Any = None,
-    frequency: int = 1,
+    frequency: int | str = 1,
     notional: float = 100.0,
     currency: str = "USD",
     start: Any = DEFAULT_START,
     track: str = "bond",
+    calendar: Any = None,
+    day_count: Any = None,
+    convention: Any = None,
+    termination_convention: Any = None,
+    rule: str | None = None,
+    end_of_month: bool | None = None,
+    first_date: Any = None,
+    next_to_last_date: Any = None,
+    payment_lag: int | None = None,
+    settlement_days: int | None = None,
 ) -> Contract:
     """A fixed-rate bullet bond: coupons at the annual rate ``coupon``, the notional at maturity.
 
@@ -387,7 +443,33 @@ def fixed_rate_bond(
     term is not a whole number of periods) pays less. The notional is repaid with the last
     coupon. One track, ``track`` (track 0); in the base currency the price is the sum of the
     discounted coupons and redemption (the dirty price, from ``start``).
+
+    On dates. A tenor maturity (``"10Y"``, or ``years="10Y"``), a maturity date (any time at
+    midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
+    (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
+    ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
+    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
+    ``settlement_days``. Payments fall at midnight UTC of their payment dates, and the contract carries
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
+    keeps the 365-day years above and takes none of these arguments.
+
+    On dates the coupon period is ``frequency``, a tenor (``"6M"``) or payments a year
+    (2 is ``"6M"``); each coupon pays ``notional * coupon * year_fraction`` by ``day_count``
+    (default ``"30/360"``) between the schedule's adjusted accrual dates, on its payment date
+    (the accrual end rolled "following", ``payment_lag`` business days later), and the notional
+    is repaid on the last payment date, as QuantLib's ``FixedRateBond`` pays. ``convention``
+    defaults to ``"following"``; ``settlement_days`` (default 0) are the business days from a
+    trade to its settlement that :mod:`kestro.fixed_income` prices and accrues to.
     """
+    given = dict(calendar=calendar, day_count=day_count, convention=convention,
+                 termination_convention=termination_convention, rule=rule, end_of_month=end_of_month,
+                 first_date=first_date, next_to_last_date=next_to_last_date, payment_lag=payment_lag,
+                 settlement_days=settlement_days)
+    if dated.on_dates(years, maturity, (frequency,), given):
+        currency = _name("currency", currency)
+        built = dated.fixed_rate_bond(_number("coupon", coupon), years, maturity, start, frequency,
+                                      _number("notional", notional), currency, given)
+        return _dated_contract(built, track)
     start = check_date(start, "start")
     currency = _name("currency", currency)
     track = _check_track(track, currency)
@@ -421,15 +503,28 @@ def _floating_rows(track: str, start: int, end: int, frequency: int, spread: flo
 
 
 def floating_rate_leg(
-    years: float | None = None,
+    years: float | str | None = None,
     *,
     maturity: Any = None,
-    frequency: int = 4,
+    frequency: int | str = 4,
     spread: float = 0.0,
     notional: float = 100.0,
     currency: str = "USD",
     start: Any = DEFAULT_START,
     track: str = "floating",
+    calendar: Any = None,
+    day_count: Any = None,
+    convention: Any = None,
+    termination_convention: Any = None,
+    rule: str | None = None,
+    end_of_month: bool | None = None,
+    first_date: Any = None,
+    next_to_last_date: Any = None,
+    payment_lag: int | None = None,
+    fixing_lag: int | None = None,
+    projection: Any = None,
+    fixings: Any = None,
+    pricing_time: Any = None,
 ) -> Contract:
     """The floating leg of a swap: coupons at a floating rate plus ``spread``, no notional exchange.
 
@@ -443,7 +538,42 @@ def floating_rate_leg(
     that fits the discount curve, Hull-White included; the spread is a fixed payment at the end.
     So the price is ``notional * (DF(first start) - DF(maturity))`` plus the discounted spread
     payments. One track, ``track`` (track 0), from the receiver's side.
+
+    On dates. A tenor maturity (``"10Y"``, or ``years="10Y"``), a maturity date (any time at
+    midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
+    (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
+    ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
+    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
+    ``fixing_lag``. Payments fall at midnight UTC of their payment dates, and the contract carries
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
+    keeps the 365-day years above and takes none of these arguments.
+
+    On dates the accrual is the year fraction by ``day_count`` (default ``"ACT/360"``) between
+    adjusted accrual dates and ``convention`` defaults to ``"modified following"``.
+
+    With ``projection=`` (the index's zero curve, or a :class:`kestro.Market`
+    whose discount curve projects the index) each coupon's rate is known when the contract is
+    built: the projection curve's simple forward rate over the period's accrual dates by the
+    leg's day count (curve times from the pricing time: the market's, or ``pricing_time=``,
+    default 2026-01-01), and a period whose fixing date (``fixing_lag`` business days before
+    its start, default 0) lies before the pricing time takes its rate from ``fixings=``
+    (fixing date -> rate; a missing one is refused, naming the date). The coupons are then fixed
+    payments: exact under ``"fixed"`` and every model that discounts on the market's curve;
+    under a stochastic rate model (Hull-White) the basis between the projection and discount
+    curves is held deterministic. Without ``projection`` the leg is replicated by notional
+    exchanges, as above, and a coupon paid after its accrual end (``payment_lag``) is refused.
+    A projected contract starts at its pricing time: payments before it are left out, so a
+    swap that has started prices from today with the fixing of its running period.
     """
+    given = dict(calendar=calendar, day_count=day_count, convention=convention,
+                 termination_convention=termination_convention, rule=rule, end_of_month=end_of_month,
+                 first_date=first_date, next_to_last_date=next_to_last_date, payment_lag=payment_lag,
+                 fixing_lag=fixing_lag, projection=projection, fixings=fixings, pricing_time=pricing_time)
+    if dated.on_dates(years, maturity, (frequency,), given):
+        currency = _name("currency", currency)
+        built = dated.floating_rate_leg(years, maturity, start, frequency, _number("spread", spread),
+                                        _number("notional", notional), currency, given)
+        return _dated_contract(built, track)
     start = check_date(start, "start")
     currency = _name("currency", currency)
     track = _check_track(track, currency)
@@ -457,17 +587,31 @@ def floating_rate_leg(
 
 def interest_rate_swap(
     fixed_rate: float,
-    years: float | None = None,
+    years: float | str | None = None,
     *,
     maturity: Any = None,
     payer: bool = True,
-    fixed_frequency: int = 1,
-    floating_frequency: int = 4,
+    fixed_frequency: int | str = 1,
+    floating_frequency: int | str = 4,
     spread: float = 0.0,
     notional: float = 100.0,
     currency: str = "USD",
     start: Any = DEFAULT_START,
     track: str = "swap",
+    calendar: Any = None,
+    fixed_day_count: Any = None,
+    floating_day_count: Any = None,
+    convention: Any = None,
+    termination_convention: Any = None,
+    rule: str | None = None,
+    end_of_month: bool | None = None,
+    first_date: Any = None,
+    next_to_last_date: Any = None,
+    payment_lag: int | None = None,
+    fixing_lag: int | None = None,
+    projection: Any = None,
+    fixings: Any = None,
+    pricing_time: Any = None,
 ) -> Contract:
     """A fixed-for-floating interest rate swap on ``notional`` in ``currency``.
 
@@ -478,7 +622,49 @@ def interest_rate_swap(
     One track, ``track`` (track 0). The price is the floating leg less the fixed leg for the
     ``payer`` of the fixed rate (the default), the fixed leg less the floating leg for the
     receiver; it is 0 at the par rate.
+
+    On dates. A tenor maturity (``"10Y"``, or ``years="10Y"``), a maturity date (any time at
+    midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
+    (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
+    ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
+    ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
+    ``fixing_lag``. Payments fall at midnight UTC of their payment dates, and the contract carries
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
+    keeps the 365-day years above and takes none of these arguments.
+
+    On dates both legs run on schedules from the same dates and conventions (stubs included),
+    each on its own period: the fixed leg accrues by ``fixed_day_count`` (default
+    ``"30/360"``), the floating leg by ``floating_day_count`` (default ``"ACT/360"``);
+    ``convention`` defaults to ``"modified following"``. :func:`kestro.fixed_income.swap_measures`
+    gives its par rate and annuity.
+
+    With ``projection=`` (the index's zero curve, or a :class:`kestro.Market` whose discount
+    curve projects the index) each coupon's rate is known when the contract is
+    built: the projection curve's simple forward rate over the period's accrual dates by the
+    leg's day count (curve times from the pricing time: the market's, or ``pricing_time=``,
+    default 2026-01-01), and a period whose fixing date (``fixing_lag`` business days before
+    its start, default 0) lies before the pricing time takes its rate from ``fixings=``
+    (fixing date -> rate; a missing one is refused, naming the date). The coupons are then fixed
+    payments: exact under ``"fixed"`` and every model that discounts on the market's curve;
+    under a stochastic rate model (Hull-White) the basis between the projection and discount
+    curves is held deterministic. Without ``projection`` the leg is replicated by notional
+    exchanges, as above, and a coupon paid after its accrual end (``payment_lag``) is refused.
+    A projected contract starts at its pricing time: payments before it are left out, so a
+    swap that has started prices from today with the fixing of its running period.
     """
+    given = dict(calendar=calendar, fixed_day_count=fixed_day_count, floating_day_count=floating_day_count,
+                 convention=convention, termination_convention=termination_convention, rule=rule,
+                 end_of_month=end_of_month, first_date=first_date, next_to_last_date=next_to_last_date,
+                 payment_lag=payment_lag, fixing_lag=fixing_lag, projection=projection, fixings=fixings,
+                 pricing_time=pricing_time)
+    if dated.on_dates(years, maturity, (fixed_frequency, floating_frequency), given):
+        currency = _name("currency", currency)
+        if not isinstance(payer, bool):
+            raise TypeError(f"payer must be True or False, got {payer!r}")
+        built = dated.interest_rate_swap(_number("fixed_rate", fixed_rate), years, maturity, start, payer,
+                                         fixed_frequency, floating_frequency, _number("spread", spread),
+                                         _number("notional", notional), currency, given)
+        return _dated_contract(built, track)
     start = check_date(start, "start")
     currency = _name("currency", currency)
     track = _check_track(track, currency)

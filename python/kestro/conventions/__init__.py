@@ -2,7 +2,7 @@
 
 - :func:`day_count` — ACT/360, ACT/365F, ACT/ACT ISDA, 30/360 (bond basis), 30E/360;
   ``year_fraction(start, end)`` on dates or arrays of dates.
-- :func:`calendar` — WEEKENDS, TARGET, US-GOVT, US-SOFR, UK and joint calendars (``"TARGET+UK"``);
+- :func:`calendar` — WEEKENDS, TARGET, US-GOVT, US-SOFR, UK, NONE and joint calendars (``"TARGET+UK"``);
   roll dates with :class:`BusinessDayConvention`, add business days, count them.
 - :func:`tenor`, :func:`add_tenor` — "3M", "10Y" and date arithmetic with them.
 - :func:`schedule`, :func:`schedules` — accrual, payment and fixing dates, one schedule or many.

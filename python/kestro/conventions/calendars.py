@@ -14,6 +14,7 @@ TARGET      TARGET2 settlement days (euro)                                1999-2
 US-GOVT     US government bond market (SIFMA's recommendations)          1996-2100
 US-SOFR     SOFR fixing days: US-GOVT less every Good Friday              1996-2100
 UK          United Kingdom settlement: England and Wales bank holidays   1872-2100
+NONE        every day (no weekends, no holidays): dates stay as they are  any
 =========== =========================================================== ==============
 
 The holidays come from the ``holidays`` package (see :mod:`kestro.conventions.holiday_sources`
@@ -272,6 +273,7 @@ _SOURCES: dict[str, Callable[[], Calendar]] = {
     "US-GOVT": lambda: _named("us_government_bond", "US-GOVT"),
     "US-SOFR": lambda: _named("us_sofr", "US-SOFR"),
     "UK": lambda: _named("uk_settlement", "UK"),
+    "NONE": lambda: Calendar("NONE", weekmask="1111111"),
 }
 
 CALENDARS: tuple[str, ...] = tuple(_SOURCES)
@@ -285,6 +287,7 @@ _CALENDAR_ALIASES = {
     "USSOFR": "US-SOFR", "SOFR": "US-SOFR", "UNITEDSTATESSOFR": "US-SOFR",
     "UK": "UK", "GB": "UK", "UNITEDKINGDOM": "UK", "UNITEDKINGDOMSETTLEMENT": "UK", "UKSETTLEMENT": "UK",
     "GBENG": "UK", "LONDON": "UK",
+    "NONE": "NONE", "NULL": "NONE", "NULLCALENDAR": "NONE", "NOHOLIDAYS": "NONE",
 }
 
 
