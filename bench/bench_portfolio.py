@@ -5,7 +5,7 @@ imports excluded), then measures in one run:
 
 0. the parallelism the machine offers right now: two pure-Python loops on the two workers
    against the same loops one after the other here (on a shared machine other jobs take cores);
-1. the per-task overhead: trivial tasks, one per item, through kestro.scale.run;
+1. the per-task overhead: trivial tasks, one per item, through kestro.risk.scale.run;
 2. a mixed portfolio of 2,000 trades (bonds, swaps, finite-difference European and American
    puts) priced in this process and on the cluster (the trades scattered to the workers once,
    by a first run left out of the timing, in batches of the default size);
@@ -22,7 +22,7 @@ import sys
 import time
 
 import kestro
-from kestro import scale
+from kestro.risk import scale
 
 REPEATS = 3
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import kestro
-from kestro.bonds import bond_asset, bond_forwards, bond_maturity, bonds_on_grid, prepare_bonds
+from kestro.rates.bonds import bond_asset, bond_forwards, bond_maturity, bonds_on_grid, prepare_bonds
 from kestro.market import Market, zero_curve
 from kestro.paths import GbmPaths, HullWhitePaths
 from kestro.recorder import Recorder

@@ -5,7 +5,7 @@ import pytest
 
 import kestro
 from kestro import Market, bootstrap_discount
-from kestro.rate_instruments import Deposit
+from kestro.rates.rate_instruments import Deposit
 
 DEPOSITS = {"1W": 0.0431, "1M": 0.0433, "3M": 0.0436, "6M": 0.0434}
 SWAPS = {"1Y": 0.0421, "18M": 0.0409, "2Y": 0.0401, "5Y": 0.0386, "10Y": 0.0397, "30Y": 0.0412}

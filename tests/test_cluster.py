@@ -130,7 +130,7 @@ def test_ctrl_c_while_waiting_cancels_the_runs_tasks_and_raises_keyboard_interru
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kestro.scale.run(time.sleep, [60.0] * 4, client=client, batch_size=1, description="kestro-sleep")
+            kestro.risk.scale.run(time.sleep, [60.0] * 4, client=client, batch_size=1, description="kestro-sleep")
     finally:
         timer.cancel()
     deadline = time.monotonic() + 30

@@ -76,7 +76,7 @@ def test_bond_on_dates_is_priced_by_the_engine_as_its_discounted_payments():
     for model, settings in [("fixed", {}), ("hull_white", {"vol": 0.01, "meanrev": 0.1})]:
         assert kestro.price(bond, m, model, **settings) == pytest.approx(expected, rel=1e-12 if model == "fixed"
                                                                           else 1e-5)
-    assert kestro.fixed_income.present_value(bond, m) == pytest.approx(kestro.price(bond, m, "fixed"), rel=1e-14)
+    assert kestro.rates.fixed_income.present_value(bond, m) == pytest.approx(kestro.price(bond, m, "fixed"), rel=1e-14)
 
 
 @pytest.mark.parametrize("call, expected", [
@@ -206,14 +206,14 @@ def test_bond_book_builds_each_bond_as_the_template_and_prices_it_as_the_engine(
         contract = book.contract(i)
         assert contract.events.equals(single.events)
         assert kestro.price(contract, m, "fixed") == pytest.approx(prices[i], rel=1e-14)
-        assert kestro.fixed_income.dirty_price(contract, m) == kestro.fixed_income.dirty_price(single, m)
+        assert kestro.rates.fixed_income.dirty_price(contract, m) == kestro.rates.fixed_income.dirty_price(single, m)
 
 
 def test_bond_book_leaves_out_payments_before_the_pricing_time():
     book = kestro.fixed_rate_bonds([0.05, 0.05], ["2024-01-05", "2026-01-05"], "4Y", calendar="TARGET")
     later = market("2026-01-05")
     prices = book.prices(later)
-    assert prices[0] == pytest.approx(kestro.fixed_income.present_value(book.contract(0), later), rel=1e-14)
+    assert prices[0] == pytest.approx(kestro.rates.fixed_income.present_value(book.contract(0), later), rel=1e-14)
     assert prices[0] < prices[1]
     with pytest.raises(ValueError, match="before the market's pricing time"):
         book.engine_prices(later)

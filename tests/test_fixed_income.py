@@ -8,7 +8,7 @@ import pytest
 from quantlib_conventions import ql, ql_date
 
 import kestro
-from kestro import fixed_income
+from kestro.rates import fixed_income
 
 # Zero curve pillars on whole days, so our 365-day years and QuantLib's Actual365Fixed agree exactly.
 PILLAR_DAYS = np.array([0, 91, 365, 730, 1826, 3652, 5479, 7670])

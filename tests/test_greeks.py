@@ -61,7 +61,7 @@ def test_grid_delta_and_gamma_agree_with_bump_and_reprice_on_the_same_grid(marke
     base = kestro.price_with_stats(put, market, "black_scholes", flags=1).grid
     settings = {"n_x": base.n_x, "max_x": base.max_x, "timestep": base.timestep}
     h = 0.01
-    up, down = (kestro.price(put, kestro.bumps.scale_spot(market, "STK", 1 + s * h), "black_scholes", **settings)
+    up, down = (kestro.price(put, kestro.risk.bumps.scale_spot(market, "STK", 1 + s * h), "black_scholes", **settings)
                 for s in (1, -1))
     middle = kestro.price(put, market, "black_scholes", **settings)
     assert grid.delta == pytest.approx((up - down) / (2 * h * SPOT), abs=2e-3)
@@ -142,7 +142,7 @@ def test_greeks_print_and_convert_to_a_dict(market):
     text = repr(found)
     assert "delta" in text and "STK" in text and "dv01" not in text
     data = found.to_dict()
-    assert data["delta"] == found.delta and data["bumps"] == kestro.bumps.DEFAULT_BUMPS
+    assert data["delta"] == found.delta and data["bumps"] == kestro.risk.bumps.DEFAULT_BUMPS
     assert math.isfinite(data["theta"])
 
 

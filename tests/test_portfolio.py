@@ -5,7 +5,7 @@ import pyarrow as pa
 import pytest
 
 import kestro
-from kestro.chunked import Moments
+from kestro.risk.chunked import Moments
 
 MARKET = kestro.Market.flat(rate=0.05, spots={"STK": 100.0, "IDX": 50.0}, vols={"STK": 0.2, "IDX": 0.3})
 

@@ -5,7 +5,7 @@ The engine is the extension module ``_kestro``; this package holds what users ne
 - :func:`timetable` builds the engine's Arrow timetable from rows, columns or tables;
 - :mod:`kestro.templates` writes common contracts (bonds, swaps, European, Bermudan and
   American options, digitals, knock-outs, bond options, Bermudan swaptions) as
-  :class:`Contract` objects; :mod:`kestro.bonds` names zero-coupon bonds as assets
+  :class:`Contract` objects; :mod:`kestro.rates.bonds` names zero-coupon bonds as assets
   (:func:`bond_asset`, :func:`bond_maturity`);
 - :class:`Market` holds curves and builds the engine's dataset; :func:`price` prices a contract
   with any of the pricing models; :mod:`kestro.grid` sizes the finite-difference grids to the
@@ -18,7 +18,7 @@ The engine is the extension module ``_kestro``; this package holds what users ne
 - :mod:`kestro.conventions` holds market conventions on dates: day counts (:func:`day_count`),
   business-day calendars (:func:`calendar`), tenors (:func:`add_tenor`) and schedules
   (:func:`schedule`, :func:`schedules`); bonds and swaps built on dates carry their
-  :class:`Legs`, which :mod:`kestro.fixed_income` reads (accrued interest, clean and dirty
+  :class:`Legs`, which :mod:`kestro.rates.fixed_income` reads (accrued interest, clean and dirty
   prices, yields, par rates); :func:`fixed_rate_bonds` builds and prices many bonds at once.
 - :func:`greeks` gives a contract's sensitivities, :class:`Portfolio` prices and risks many
   trades, in this process or on a Dask cluster (``client=``), and :func:`price_chunked` spreads
@@ -33,11 +33,12 @@ Price an American put in three lines::
 
 import pyarrow  # noqa: F401  first: the extension links the Arrow library this package ships
 
-from kestro import analytic, fixed_income
+from kestro import analytic
+from kestro.rates import fixed_income
 from kestro.backtesting import BacktestResult, backtest
-from kestro.bootstrap import BootstrappedCurve, bootstrap_discount
-from kestro.bond_book import BondBook, fixed_rate_bonds
-from kestro.bonds import bond_asset, bond_maturity
+from kestro.rates.bootstrap import BootstrappedCurve, bootstrap_discount
+from kestro.rates.bond_book import BondBook, fixed_rate_bonds
+from kestro.rates.bonds import bond_asset, bond_maturity
 from kestro.conventions import (
     CALENDARS,
     DAY_COUNTS,
@@ -59,7 +60,7 @@ from kestro.conventions import (
     to_dates,
 )
 from kestro.curves import Curve, discount_factor, forward, stored_value, year_fraction
-from kestro.legs import Leg, Legs
+from kestro.rates.legs import Leg, Legs
 from kestro.history import HistoryError, HistorySource, NoPriceError, UnknownAssetError, to_milliseconds
 from kestro.market import Market, forward_curve, zero_curve
 from kestro.market_data import load_market
@@ -102,9 +103,9 @@ from kestro.templates import (
 )
 from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, to_ms
 from kestro.events import timetable
-from kestro.risk import Greeks, greeks
-from kestro.portfolio import Portfolio, Trade, risk_totals
-from kestro.chunked import price_chunked
+from kestro.risk.greeks import Greeks, greeks
+from kestro.risk.portfolio import Portfolio, Trade, risk_totals
+from kestro.risk.chunked import price_chunked
 
 __version__ = "0.1.0"
 

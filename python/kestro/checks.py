@@ -57,7 +57,7 @@ def check_contract(contract: Contract, market: Market, model: str, pathwise: boo
     assets the contract reads (in the market, their curves long enough), and the ops (a
     misspelt op would be read as the name of an asset).
     """
-    from kestro.bonds import BOND_PREFIX
+    from kestro.rates.bonds import BOND_PREFIX
 
     if market.discount is None:
         raise ValueError(f"the market has no discount curve for its base currency {market.base!r}: give "

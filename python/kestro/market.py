@@ -30,7 +30,7 @@ from kestro.clock import DEFAULT_START, YEAR_MS, check_date, to_ms
 from kestro.conventions.calendars import BusinessDayConvention
 from kestro.grid import GRID_STDEVS, MAX_DAMPING_STEPS, ContractDates, black_scholes_grid, hull_white_grid
 from kestro.models import MODELS, model_info
-from kestro.pillars import are_year_fractions, pillar_years
+from kestro.rates.pillars import are_year_fractions, pillar_years
 
 __all__ = ["MODELS", "Market", "forward_curve", "zero_curve"]
 
@@ -144,7 +144,7 @@ def zero_curve(times: Any, rates: npt.ArrayLike, *, pricing_time: Any = None, ca
     dates (``"2027-03-01"``, ``datetime.date``, ``numpy.datetime64`` arrays, pandas
     Timestamps) or tenors (``"1M"``, ``"2Y"``) added to the pricing date, rolled onto a
     business day of ``calendar`` by ``convention`` when a calendar is given; they become
-    years of 365 days from the pricing time (see :mod:`kestro.pillars`). Year fractions are
+    years of 365 days from the pricing time (see :mod:`kestro.rates.pillars`). Year fractions are
     taken as they are whether or not the pricing time is given.
 
     Raises ``ValueError`` for ragged, non-finite or unsorted input, dates without the pricing

@@ -37,7 +37,7 @@ from kestro.clock import DEFAULT_START, check_date
 from kestro.conventions.calendars import BusinessDayConvention, business_day_convention, calendar as _calendar
 from kestro.curves import Curve, year_fraction
 from kestro.market import MAX_CURVE_YEARS, Market, check_rate, check_vol, forward_curve, zero_curve
-from kestro.pillars import day_or_time, tenor_ms
+from kestro.rates.pillars import day_or_time, tenor_ms
 from kestro.tables import SourceTable, read_table
 
 __all__ = ["ASSET_COLUMNS", "CURVE_COLUMNS", "load_market"]

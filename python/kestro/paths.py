@@ -9,7 +9,7 @@ path. The generators here answer those calls from NumPy's PCG64 generator:
   discounts deterministically on a zero curve;
 * :class:`HullWhitePaths` simulates a one-factor Hull-White short rate fitted to a zero curve
   and answers per-path discount factors; ``get_value`` answers the model's zero-coupon bond
-  prices for the bond assets ``"ZCB:<maturity>"`` (see :mod:`kestro.bonds`) and its short
+  prices for the bond assets ``"ZCB:<maturity>"`` (see :mod:`kestro.rates.bonds`) and its short
   rate for ``"SHORT_RATE"``, leaving other assets at their forwards.
 
 Both hold one array per modelled quantity (never a matrix of whole paths), simulate each step
@@ -29,7 +29,7 @@ from typing import Any, Callable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
-from .bonds import bond_maturity
+from .rates.bonds import bond_maturity
 from .curves import Curve, CurveLike
 from .clock import DEFAULT_START, YEAR_MS, to_ms
 
@@ -366,7 +366,7 @@ class HullWhitePaths:
 
     :meth:`get_value` answers, on every path at the time t of the last advance:
 
-    * for a zero-coupon bond asset ``"ZCB:<maturity>"`` (see :mod:`kestro.bonds`; the
+    * for a zero-coupon bond asset ``"ZCB:<maturity>"`` (see :mod:`kestro.rates.bonds`; the
       maturity T is an ISO date or time, ``"ZCB:2031-01-01"``), the model's bond price
       ``P(t, T | X_t) = DF(T) / DF(t) * exp(-B(t, T) X_t - (V(0, T) - V(0, t) - V(t, T)) / 2)``
       with ``B = (1 - exp(-a (T - t))) / a`` and ``V`` the variance of the integral of X

@@ -229,7 +229,7 @@ def choose_model(contract: Any, market: Market, state: Any = None, **settings: A
         return "monte_carlo"
     if "meanrev" in settings:
         return "hull_white"
-    from kestro.bonds import BOND_PREFIX
+    from kestro.rates.bonds import BOND_PREFIX
 
     assets = _contract_assets(contract, market)
     if any(name.startswith(BOND_PREFIX) for name in assets):
@@ -301,7 +301,7 @@ def _prepare(contract: Contract, market: Market, model: str, state: Any, setting
     if model == "black_scholes" and market.deterministic(model, **settings):
         engine = "fixed"  # without volatility the asset follows its forward: one path prices it exactly
         settings = {"flags": settings.get("flags", 0)}
-    from kestro.bonds import prepare_bonds
+    from kestro.rates.bonds import prepare_bonds
 
     # Bonds first: on the Hull-White grid they add rows at their maturities, which the grid must span.
     contract, bonds = prepare_bonds(contract, market, engine, {"ASSETS": market.assets()}, state)

@@ -27,10 +27,10 @@ within its standard error and a small policy shortfall below the grid; with
 phrases or snappers (digital, knock-out, Bermudan swaption) price path-wise only: the
 finite-difference models refuse expressions. Their expression functions are small objects of
 :mod:`kestro.phrases`, not closures, so every contract here pickles and can be priced in
-another process (a Dask worker, see :mod:`kestro.portfolio`).
+another process (a Dask worker, see :mod:`kestro.risk.portfolio`).
 
 Interest-rate options read zero-coupon bonds as assets named ``"ZCB:<maturity>"`` (see
-:mod:`kestro.bonds`): the bond option prices under ``"hull_white"``, under ``"monte_carlo"``
+:mod:`kestro.rates.bonds`): the bond option prices under ``"hull_white"``, under ``"monte_carlo"``
 with :class:`kestro.HullWhitePaths` and deterministically under ``"fixed"``; the Bermudan
 swaption under the path-wise models.
 """
@@ -46,12 +46,12 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from kestro import dated
-from kestro.bonds import bond_asset
+from kestro.rates import dated
+from kestro.rates.bonds import bond_asset
 from kestro.clock import DAY_MS, DEFAULT_START, YEAR_MS, add_years, check_date
 from kestro.conventions import add_tenor
 from kestro.events import timetable
-from kestro.legs import Legs, legs_events
+from kestro.rates.legs import Legs, legs_events
 from kestro.phrases import BarrierCheck, FirstBarrierCheck, KnockOutPayoff, StrikeIndicator, SwapValue
 
 __all__ = [
@@ -149,7 +149,7 @@ class Contract:
       and for contracts built by hand.
     - ``legs``: for bonds, floating legs and swaps built on dates, the :class:`kestro.Legs`
       their template wrote (schedules, accruals, rates and amounts), which
-      :mod:`kestro.fixed_income` reads; None for every other contract.
+      :mod:`kestro.rates.fixed_income` reads; None for every other contract.
     """
 
     events: pa.RecordBatch
@@ -396,7 +396,7 @@ def zero_coupon_bond(
     On dates (a tenor or a date as maturity, or a conventions argument) the notional is paid
     on the maturity date rolled by ``convention`` (default ``"following"``) on ``calendar``
     (default ``"NONE"``: not rolled), ``payment_lag`` business days later;
-    ``settlement_days`` (default 0) is what :mod:`kestro.fixed_income` settles a trade with.
+    ``settlement_days`` (default 0) is what :mod:`kestro.rates.fixed_income` settles a trade with.
     """
     given = dict(calendar=calendar, convention=convention, payment_lag=payment_lag,
                  settlement_days=settlement_days)
@@ -446,11 +446,11 @@ def fixed_rate_bond(
 
     On dates. A tenor maturity (``"10Y"``, or ``years="10Y"``), a maturity date (any time at
     midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
-    (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
+    (:mod:`kestro.rates.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
     ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
     ``settlement_days``. Payments fall at midnight UTC of their payment dates, and the contract carries
-    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.rates.fixed_income`. ``years`` as a number
     keeps the 365-day years above and takes none of these arguments.
 
     On dates the coupon period is ``frequency``, a tenor (``"6M"``) or payments a year
@@ -459,7 +459,7 @@ def fixed_rate_bond(
     (the accrual end rolled "following", ``payment_lag`` business days later), and the notional
     is repaid on the last payment date, as QuantLib's ``FixedRateBond`` pays. ``convention``
     defaults to ``"following"``; ``settlement_days`` (default 0) are the business days from a
-    trade to its settlement that :mod:`kestro.fixed_income` prices and accrues to.
+    trade to its settlement that :mod:`kestro.rates.fixed_income` prices and accrues to.
     """
     given = dict(calendar=calendar, day_count=day_count, convention=convention,
                  termination_convention=termination_convention, rule=rule, end_of_month=end_of_month,
@@ -541,11 +541,11 @@ def floating_rate_leg(
 
     On dates. A tenor maturity (``"10Y"``, or ``years="10Y"``), a maturity date (any time at
     midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
-    (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
+    (:mod:`kestro.rates.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
     ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
     ``fixing_lag``. Payments fall at midnight UTC of their payment dates, and the contract carries
-    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.rates.fixed_income`. ``years`` as a number
     keeps the 365-day years above and takes none of these arguments.
 
     On dates the accrual is the year fraction by ``day_count`` (default ``"ACT/360"``) between
@@ -625,17 +625,17 @@ def interest_rate_swap(
 
     On dates. A tenor maturity (``"10Y"``, or ``years="10Y"``), a maturity date (any time at
     midnight UTC) or any conventions argument builds the contract on a schedule of dates instead
-    (:mod:`kestro.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
+    (:mod:`kestro.rates.dated`): ``calendar`` (default ``"NONE"``: no date moves), ``convention`` and
     ``termination_convention`` (business-day rolls), ``rule`` (``"backward"``), ``end_of_month``,
     ``first_date`` / ``next_to_last_date`` (stubs), ``payment_lag`` (business days),
     ``fixing_lag``. Payments fall at midnight UTC of their payment dates, and the contract carries
-    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.fixed_income`. ``years`` as a number
+    its :class:`kestro.Legs` as ``legs`` for :mod:`kestro.rates.fixed_income`. ``years`` as a number
     keeps the 365-day years above and takes none of these arguments.
 
     On dates both legs run on schedules from the same dates and conventions (stubs included),
     each on its own period: the fixed leg accrues by ``fixed_day_count`` (default
     ``"30/360"``), the floating leg by ``floating_day_count`` (default ``"ACT/360"``);
-    ``convention`` defaults to ``"modified following"``. :func:`kestro.fixed_income.swap_measures`
+    ``convention`` defaults to ``"modified following"``. :func:`kestro.rates.fixed_income.swap_measures`
     gives its par rate and annuity.
 
     With ``projection=`` (the index's zero curve, or a :class:`kestro.Market` whose discount
@@ -921,7 +921,7 @@ def bermudan_swaption(
 
     Each exercise date has a phrase ``"<track>.swap_value_<k>"`` (k = 1, 2, ... in date
     order) whose inputs are the bond assets ``bond_asset(T_j)`` (``"ZCB:<T_j>"``, see
-    :mod:`kestro.bonds`) and which returns that value, and a choice row
+    :mod:`kestro.rates.bonds`) and which returns that value, and a choice row
     ``(t, track, ">", notional, phrase)`` on ``track`` (track 0): the holder keeps the larger
     of waiting and entering the swap. Path-wise models only (the grids refuse phrases):
     ``"monte_carlo"`` with :class:`kestro.HullWhitePaths` values the bonds on every path

@@ -25,7 +25,8 @@ from typing import Any, Optional
 
 import numpy as np
 
-from kestro import montecarlo, scale
+from kestro import montecarlo
+from kestro.risk import scale
 from kestro import exercise as regression
 from kestro.estimates import Price
 from kestro.market import DEFAULT_PATHS, Market

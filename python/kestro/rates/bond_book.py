@@ -25,8 +25,8 @@ from kestro.clock import DAY_MS, YEAR_MS, format_ms
 from kestro.conventions import DayCount, Schedules, business_day_convention, calendar as _calendar
 from kestro.conventions import day_count as _day_count, schedules as _schedules
 from kestro.curves import Curve
-from kestro.dated import coupon_period, redemption_leg
-from kestro.legs import Leg, Legs, events
+from kestro.rates.dated import coupon_period, redemption_leg
+from kestro.rates.legs import Leg, Legs, events
 from kestro.market import Market
 
 if TYPE_CHECKING:

@@ -5,7 +5,7 @@ date or tenor maturity, or any conventions argument) keeps what it wrote in the 
 ``legs``: a :class:`Legs` of one :class:`Leg` per stream of payments. A leg holds, per period,
 the adjusted accrual start and end, the payment and fixing dates (``datetime64[D]``), the year
 fraction by the leg's day count, the rate and the amount. The bond and swap measures
-(:mod:`kestro.fixed_income`) read them; :meth:`Legs.table` shows them.
+(:mod:`kestro.rates.fixed_income`) read them; :meth:`Legs.table` shows them.
 
 Kinds of leg:
 
@@ -45,7 +45,7 @@ def _frozen(values: Any, dtype: Any) -> np.ndarray:
 class Leg:
     """One stream of payments of a dated contract, per period (arrays of one length).
 
-    - ``kind``: ``"fixed"``, ``"floating"`` or ``"redemption"`` (see :mod:`kestro.legs`).
+    - ``kind``: ``"fixed"``, ``"floating"`` or ``"redemption"`` (see :mod:`kestro.rates.legs`).
     - ``currency``, ``notional`` (positive) and ``sign``: +1 when the holder of track 0
       receives the leg, -1 when it pays it.
     - ``accrual_starts``, ``accrual_ends``, ``payment_dates``, ``fixing_dates``:

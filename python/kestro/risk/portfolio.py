@@ -4,7 +4,7 @@ A portfolio holds named trades, each a contract with its model and settings and 
 market of its own, and a default market for the others. :meth:`Portfolio.price` and
 :meth:`Portfolio.risk` return one row per trade as an Arrow table (pandas on request); a trade
 that fails carries its error text and the others still price. The work runs in this process
-by default, or on a Dask cluster with ``client=`` (see :mod:`kestro.scale`): the trades travel
+by default, or on a Dask cluster with ``client=`` (see :mod:`kestro.risk.scale`): the trades travel
 to the workers in batches, scattered once and kept there for later runs on the same client
 while the portfolio is unchanged (:meth:`Portfolio.add` sends them again); the default market
 goes once per run.
@@ -22,9 +22,9 @@ from typing import Any, Optional
 
 import pyarrow as pa
 
-from kestro import scale
+from kestro.risk import scale
 from kestro.market import Market
-from kestro.risk import greeks
+from kestro.risk.greeks import greeks
 from kestro.templates import Contract
 
 __all__ = ["Portfolio", "Trade", "risk_totals"]
@@ -216,7 +216,7 @@ class Portfolio:
         (null, or the error text of a trade that failed; its price is then null).
 
         ``client``: a :class:`distributed.Client` to price on its workers, ``batch_size``
-        trades per task (default: see :func:`kestro.scale.batch_size_for`); None prices here.
+        trades per task (default: see :func:`kestro.risk.scale.batch_size_for`); None prices here.
         ``progress`` shows a bar (default: when interactive).
         """
         rows = scale.run(_price_trade, self._work(client, batch_size), client=client, shared=(self.market,),

@@ -4,7 +4,7 @@ Option contracts (a contract on an asset) get delta, gamma, vega, theta and rho;
 (no asset but the base currency and zero-coupon bonds on its curve) get DV01, one key-rate
 DV01 per pillar of the discount curve, theta, and vega where the model has a rate volatility.
 
-How each is found, with the sizes of :data:`kestro.bumps.DEFAULT_BUMPS` (``bumps=`` changes them):
+How each is found, with the sizes of :data:`kestro.risk.bumps.DEFAULT_BUMPS` (``bumps=`` changes them):
 
 - **delta, gamma** under ``"black_scholes"``: from the grid of one pricing. The grid is uniform
   in ``x = ln S`` and centred at ``ln S0``, so central differences at the centre node give
@@ -29,7 +29,7 @@ random numbers (the same ``seed``, or the caller's path source rebuilt on the bu
 with its own seed: :meth:`kestro.GbmPaths.bumped`, :meth:`kestro.HullWhitePaths.bumped`).
 Every price goes through :func:`kestro.price` with the package defaults, so model defaults
 apply to greeks as to prices. With ``client=`` the bumped prices are priced on the Dask
-cluster's workers (see :mod:`kestro.scale`).
+cluster's workers (see :mod:`kestro.risk.scale`).
 """
 
 from __future__ import annotations
@@ -38,9 +38,9 @@ import math
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
-from kestro import bumps as shifted
-from kestro import scale
-from kestro.bonds import BOND_PREFIX
+from kestro.risk import bumps as shifted
+from kestro.risk import scale
+from kestro.rates.bonds import BOND_PREFIX
 from kestro.estimates import Price
 from kestro.market import Market
 from kestro.models import model_info

@@ -25,11 +25,11 @@ from typing import Any
 
 import numpy as np
 
-from kestro import rate_instruments
+from kestro.rates import rate_instruments
 from kestro.clock import DAY_MS, check_date, format_ms
 from kestro.curves import Curve, year_fraction
 from kestro.market import check_rate, zero_curve
-from kestro.rate_instruments import Instrument, QuoteConventions, spot_date
+from kestro.rates.rate_instruments import Instrument, QuoteConventions, spot_date
 
 __all__ = ["INTERPOLATIONS", "BootstrappedCurve", "bootstrap_discount"]
 
@@ -129,7 +129,7 @@ def bootstrap_discount(
       represents exactly (see the module).
 
     The floating leg is projected and discounted on the curve being built (single-curve); see
-    :mod:`kestro.rate_instruments` for each instrument's formula. Returns a
+    :mod:`kestro.rates.rate_instruments` for each instrument's formula. Returns a
     :class:`BootstrappedCurve`, whose ``curve`` goes into ``Market(discount=...)``.
 
     Raises ``ValueError`` for no quotes, two instruments with the same pillar date (naming

@@ -15,7 +15,7 @@ Bonds, quoted per 100 of notional as bond markets and QuantLib quote them:
 - :func:`dirty_price` (cashflows paid after settlement, discounted to settlement) and
   :func:`clean_price` (less the accrued interest), from the curve.
 - :func:`yield_to_maturity` of a price and :func:`price_from_yield`, with a compounding
-  (:mod:`kestro.yields`) and day count, as QuantLib's ``BondFunctions`` compute them.
+  (:mod:`kestro.rates.yields`) and day count, as QuantLib's ``BondFunctions`` compute them.
 
 Swaps: :func:`swap_measures` (value, legs, annuity, par rate, PV01) from one evaluation of the
 curve at every date; :func:`par_rate` and :func:`annuity` read it.
@@ -38,9 +38,9 @@ from kestro.clock import DAY_MS, YEAR_MS, format_ms
 from kestro.conventions import DATE_DTYPE, BusinessDayConvention, day_count as _day_count
 from kestro.conventions.dates import day_numbers, format_day
 from kestro.curves import Curve
-from kestro.legs import Leg, Legs
+from kestro.rates.legs import Leg, Legs
 from kestro.market import Market
-from kestro.yields import YieldCashflows, compounding as _compounding
+from kestro.rates.yields import YieldCashflows, compounding as _compounding
 
 __all__ = [
     "SwapMeasures", "accrued_interest", "annuity", "clean_price", "dirty_price", "par_rate", "present_value",

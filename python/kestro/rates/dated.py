@@ -33,8 +33,8 @@ from kestro.conventions import (
     _day_count, frequency as _frequency, schedule as _schedule, tenor as _tenor,
 )
 from kestro.conventions.dates import DATE_DTYPE, format_day
-from kestro.legs import Leg, Legs
-from kestro.projection import projection as _projection
+from kestro.rates.legs import Leg, Legs
+from kestro.rates.projection import projection as _projection
 
 __all__ = ["CONVENTION_ARGUMENTS", "DateTerms", "fixed_rate_bond", "floating_rate_leg", "interest_rate_swap",
            "on_dates", "zero_coupon_bond"]

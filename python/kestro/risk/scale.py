@@ -26,7 +26,7 @@ import sys
 import uuid
 from typing import Any, Callable, Optional, Sequence
 
-from kestro import progress as bars
+from kestro.risk import progress as bars
 
 __all__ = ["Batches", "MAX_BATCH", "TASKS_PER_THREAD", "batch_size_for", "run"]
 
@@ -127,7 +127,7 @@ def run(function: Callable[..., Any], items: Sequence[Any] | Batches, *, client:
     and ``shared`` objects must pickle. ``items`` may be :class:`Batches` already on the
     cluster. ``batch_size`` is the number of items per task on a cluster (default
     :func:`batch_size_for`); ``progress`` shows a bar (default: when interactive, see
-    :mod:`kestro.progress`). An exception ``function`` raises ends the run and reaches the
+    :mod:`kestro.risk.progress`). An exception ``function`` raises ends the run and reaches the
     caller; pricing functions catch their own per item.
     """
     size = _check_batch_size(batch_size)
