@@ -55,6 +55,7 @@ def main() -> None:
 
     european = kestro.european_put(strike=STRIKE, years=1.0, asset="STK")
     reference = black_scholes_put(SPOT, STRIKE, 1.0, RATE, VOL)
+    report("European put, 1y", "analytic", lambda: kestro.price(european, market, "analytic", vol=VOL), reference)
     report("European put, 1y", "black_scholes", lambda: kestro.price(european, market, "black_scholes", vol=VOL),
            reference)
     report("European put, 1y", "monte_carlo",
@@ -69,6 +70,10 @@ def main() -> None:
     report("American put, 1y daily", "monte_carlo",
            lambda: kestro.price(american, market, "monte_carlo", vol=VOL, paths=100_000, seed=2026, upper_bound=True),
            AMERICAN_DAILY_PUT, "")
+
+    greeks = kestro.greeks(american, market, "black_scholes", vol=VOL)
+    print(f"  {'':<24}{'':<15}greeks on the grid: delta {greeks.delta:+.5f}, gamma {greeks.gamma:.5f}; "
+          f"bumped: vega {greeks.vega:.4f}, theta {greeks.theta:+.4f}, rho {greeks.rho:+.4f}")
 
     bond = kestro.zero_coupon_bond(years=5.0, notional=1.0)
     discount = market.discount_factor(5.0)
