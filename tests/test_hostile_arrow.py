@@ -357,3 +357,32 @@ def test_nested_types_in_the_five_columns_are_refused(function, column, array, m
     with pytest.raises(RuntimeError) as info:
         call(function, timetable(ROWS[:1], **{column: array}))
     assert str(info.value) == "Error while parsing Timetable, caused by \n" + message
+
+
+def _misaligned(array: pa.Array) -> pa.Array:
+    """The same values in buffers that start one byte past an aligned address."""
+    buffers = []
+    for buffer in array.buffers():
+        if buffer is None:
+            buffers.append(None)
+            continue
+        shifted = pa.py_buffer(b"\0" + buffer.to_pybytes())
+        buffers.append(shifted.slice(1))
+    return pa.Array.from_buffers(array.type, len(array), buffers, offset=array.offset)
+
+
+def test_misaligned_buffers_as_an_unpickled_batch_has_them_price_the_same():
+    import kestro
+
+    market = kestro.Market.flat(rate=0.05, spots={"STK": 100.0})
+    batch = kestro.american_put(100, 0.25).events
+    columns = []
+    for column in batch.columns:
+        if pa.types.is_dictionary(column.type):
+            columns.append(pa.DictionaryArray.from_arrays(_misaligned(column.indices), column.dictionary))
+        else:
+            columns.append(_misaligned(column))
+    shifted = pa.RecordBatch.from_arrays(columns, names=batch.schema.names)
+    assert shifted.column("quantity").buffers()[1].address % 8 != 0
+    assert kestro.price(shifted, market, "fixed") == kestro.price(batch, market, "fixed")
+    assert kestro.price(shifted, market, "black_scholes", vol=0.2) == kestro.price(batch, market, "black_scholes", vol=0.2)

@@ -1,5 +1,9 @@
 #include "timetable/mod.h"
 
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
 #include <arrow/api.h>
 
 #include "core/numbers.h"
@@ -79,6 +83,18 @@ Result<std::vector<Op>, SpecError> decode_ops(const arrow::Array& dictionary) {
 
 }  // namespace
 
+template <class T>
+const T* Timetable::aligned(const T* values, size_t count) {
+  if (reinterpret_cast<uintptr_t>(values) % alignof(T) == 0 || count == 0) return values;
+  auto copy = std::make_unique<std::byte[]>(count * sizeof(T) + alignof(T));
+  void* start = copy.get();
+  size_t room = count * sizeof(T) + alignof(T);
+  start = std::align(alignof(T), count * sizeof(T), start, room);
+  std::memcpy(start, values, count * sizeof(T));
+  aligned_copies_.push_back(std::move(copy));
+  return static_cast<const T*>(start);
+}
+
 Result<Timetable, TimetableError> Timetable::build(std::shared_ptr<arrow::RecordBatch> batch, PyObject* expressions) {
   KESTRO_ASSIGN_OR_RETURN(std::vector<const arrow::Array*> columns, checked_columns(*batch));
   const arrow::Array& time = *columns[0];
@@ -94,13 +110,15 @@ Result<Timetable, TimetableError> Timetable::build(std::shared_ptr<arrow::Record
 
   table.num_rows_ = static_cast<size_t>(batch->num_rows());
   const auto& times = static_cast<const arrow::TimestampArray&>(time);
-  table.time_ = times.raw_values();
+  const size_t rows = table.num_rows_;
+  table.time_ = table.aligned(times.raw_values(), rows);
   table.time_validity_ = times.null_count() == 0 ? nullptr : times.null_bitmap_data();
   table.time_offset_ = times.offset();
-  table.quantity_ = static_cast<const arrow::DoubleArray&>(quantity).raw_values();
+  table.quantity_ = table.aligned(static_cast<const arrow::DoubleArray&>(quantity).raw_values(), rows);
   table.track_ = key_column(track, "track");
   table.op_ = key_column(op, "op");
   table.unit_ = key_column(unit, "unit");
+  for (KeyColumn* column : {&table.track_, &table.op_, &table.unit_}) column->keys = table.aligned(column->keys, rows);
   table.batch_ = std::move(batch);
   return table;
 }

@@ -84,7 +84,13 @@ class Timetable {
   // The key of a non-null row, checked against its dictionary.
   Result<size_t, SpecError> key(const KeyColumn& column, size_t row) const;
 
-  std::shared_ptr<arrow::RecordBatch> batch_;  // owns every buffer below
+  // A value buffer that is not aligned for its type (an unpickled batch places its buffers
+  // anywhere in the pickle's bytes) is copied here once, so every read below is aligned.
+  template <class T>
+  const T* aligned(const T* values, size_t count);
+
+  std::shared_ptr<arrow::RecordBatch> batch_;  // owns every buffer below, but for the copies
+  std::vector<std::unique_ptr<std::byte[]>> aligned_copies_;
   size_t num_rows_ = 0;
   const int64_t* time_ = nullptr;
   const uint8_t* time_validity_ = nullptr;
