@@ -26,9 +26,9 @@ import numpy.typing as npt
 import pyarrow as pa
 
 from kestro import curves
-from kestro.clock import DEFAULT_START, YEAR_MS, check_date, to_ms
+from kestro.clock import DEFAULT_START, YEAR_MS, check_date
 from kestro.conventions.calendars import BusinessDayConvention
-from kestro.grid import GRID_STDEVS, MAX_DAMPING_STEPS, ContractDates, black_scholes_grid, hull_white_grid
+from kestro.grid import MAX_DAMPING_STEPS, ContractDates, black_scholes_grid, hull_white_grid
 from kestro.models import MODELS, model_info
 from kestro.rates.pillars import are_year_fractions, pillar_years
 

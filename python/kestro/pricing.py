@@ -40,7 +40,7 @@ from kestro.checks import check_contract, explain
 from kestro.clock import YEAR_MS
 from kestro.estimates import Price
 from kestro.market import DEFAULT_PATHS, Market, check_vol
-from kestro.models import MODELS, model_info
+from kestro.models import model_info
 from kestro.paths import GbmPaths
 from kestro.recorder import Recorder
 from kestro.templates import Contract
@@ -341,7 +341,7 @@ def _evaluate(contract: Any, market: Market, model: Optional[str], state: Any, s
         raise ValueError("the contract has no events")
     if model is None:
         model = choose_model(contract, market, state, **settings)
-    info = model_info(model)
+    model_info(model)  # an unknown model is refused here, before any other setting is read
     given = dict(settings)
     settings = dict(settings)
     if model == "analytic":

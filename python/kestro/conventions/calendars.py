@@ -35,7 +35,7 @@ from typing import Any, Literal
 import numpy as np
 
 from kestro.conventions.dates import (
-    DATE_DTYPE, day_numbers, first_days, format_day, from_day_numbers, month_ends, months_of,
+    DATE_DTYPE, day_numbers, format_day, from_day_numbers, month_ends, months_of,
 )
 
 __all__ = ["BusinessDayConvention", "CALENDARS", "Calendar", "business_day_convention", "calendar"]
