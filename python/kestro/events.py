@@ -125,16 +125,22 @@ def _track_order(tracks: Sequence[str]) -> list[str]:
     return names
 
 
+def _check_column_names(names: Iterable[Any], where: str = "") -> None:
+    """Refuses a name that is not a timetable column, then a column left out; ``where`` prefixes the message."""
+    names = list(names)
+    unknown = [k for k in names if k not in COLUMNS]
+    if unknown:
+        raise ValueError(f"{where}unknown column {unknown[0]!r}; columns are {', '.join(COLUMNS)}")
+    missing = [k for k in COLUMNS if k not in names]
+    if missing:
+        raise ValueError(f"{where}missing column {missing[0]!r}")
+
+
 def _columns_from_rows(rows: Iterable[Any]) -> dict[str, list[Any]]:
     data: dict[str, list[Any]] = {name: [] for name in COLUMNS}
     for i, row in enumerate(rows):
         if isinstance(row, Mapping):
-            unknown = [k for k in row if k not in COLUMNS]
-            if unknown:
-                raise ValueError(f"row {i}: unknown column {unknown[0]!r}; columns are {', '.join(COLUMNS)}")
-            missing = [k for k in COLUMNS if k not in row]
-            if missing:
-                raise ValueError(f"row {i}: missing column {missing[0]!r}")
+            _check_column_names(row, f"row {i}: ")
             values = [row[k] for k in COLUMNS]
         elif isinstance(row, Sequence) and not isinstance(row, (str, bytes)):
             if len(row) != len(COLUMNS):
@@ -148,12 +154,7 @@ def _columns_from_rows(rows: Iterable[Any]) -> dict[str, list[Any]]:
 
 
 def _columns_from_mapping(columns: Mapping[str, Any]) -> dict[str, list[Any]]:
-    unknown = [k for k in columns if k not in COLUMNS]
-    if unknown:
-        raise ValueError(f"unknown column {unknown[0]!r}; columns are {', '.join(COLUMNS)}")
-    missing = [k for k in COLUMNS if k not in columns]
-    if missing:
-        raise ValueError(f"missing column {missing[0]!r}")
+    _check_column_names(columns)
     data = {}
     for name in COLUMNS:
         values = columns[name]
@@ -264,12 +265,7 @@ def _from_table(table: Any, tracks: list[str] | None, check_order: bool) -> pa.R
             raise TypeError(f"table must be a pandas DataFrame, pyarrow Table or RecordBatch, got {type(table).__name__}")
         table = pa.Table.from_pandas(table, preserve_index=False)
     names = list(table.schema.names)
-    unknown = [n for n in names if n not in COLUMNS]
-    if unknown:
-        raise ValueError(f"unknown column {unknown[0]!r}; columns are {', '.join(COLUMNS)}")
-    missing = [n for n in COLUMNS if n not in names]
-    if missing:
-        raise ValueError(f"missing column {missing[0]!r}")
+    _check_column_names(names)
     duplicates = [n for n in COLUMNS if names.count(n) > 1]
     if duplicates:
         raise ValueError(f"column {duplicates[0]!r} appears more than once")
