@@ -423,17 +423,20 @@ def test_price_contract_and_greeks_contract_match_quantlib(template, digital, ca
 @pytest.mark.parametrize("entry", [
     kestro.zero_curve([0.0, 1.0, 3.0, 10.0], [0.02, 0.025, 0.03, 0.035]), kestro.zero_curve([0.5, 2.0], [0.01, 0.02]),
     kestro.forward_curve([0.0, 2.0, 10.0], [100.0, 104.0, 118.0]), ("FORWARDS", np.array([[0.25], [100.0]]))])
-def test_curve_points_for_one_option_equal_the_curve_objects_bit_for_bit(entry):
+def test_curve_points_at_one_time_equal_the_array_path_bit_for_bit(entry):
     from kestro import curves
-    times = np.concatenate([np.linspace(0.0, 10.0, 1001), entry[1][0], [0.1234567, 9.99999999]])
+    curve = curves.Curve.from_entry(entry)
+    times = np.concatenate([np.linspace(0.0, 10.0, 1001), entry[1][0], [0.1234567, 9.99999999, math.nan]])
     for x in times.tolist():
         try:
-            expected = (curves.discount_factor(entry, x), curves.forward(entry, x))
-        except ValueError as error:
-            with pytest.raises(ValueError, match=str(error)):
-                curves.point_value(entry, x)
+            expected = (curves.discount_factor(entry, np.array([x]))[0], curves.forward(entry, np.array([x]))[0])
+        except ValueError:
+            for point in (lambda: curves.point_value(entry, x), lambda: curve.stored_value(x)):
+                with pytest.raises(ValueError, match="interpolation out of range at time"):
+                    point()
             continue
         assert (curves.point_discount_factor(entry, x), curves.point_forward(entry, x)) == expected, x
+        assert (curve.discount_factor(x), curve.forward(x)) == expected, x
 
 
 def test_price_contract_takes_the_vol_from_the_market_and_scales_with_the_payout():

@@ -137,3 +137,70 @@ def test_ctrl_c_while_waiting_cancels_the_runs_tasks_and_raises_keyboard_interru
     while any(key.startswith("kestro-sleep") for key in local.scheduler.tasks) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert not [key for key in local.scheduler.tasks if key.startswith("kestro-sleep")]
+
+
+class DiesOnce(kestro.GbmPaths):
+    """GBM paths that kill the worker process drawing them while ``marker`` does not exist: the
+    first worker to try creates it and dies, the rerun draws normally. No marker: dies every time."""
+
+    def __init__(self, marker, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.marker = marker
+
+    def advance(self, x):
+        if self.marker is None or not os.path.exists(self.marker):
+            if self.marker is not None:
+                open(self.marker, "w").close()
+            os._exit(1)
+        return super().advance(x)
+
+
+def paths_that_die(marker):
+    return DiesOnce(marker, {"STK": MARKET.forwards["STK"]}, {"STK": 0.2}, paths=2000, seed=3)
+
+
+@pytest.fixture(scope="module")
+def fragile_client():
+    """A cluster whose scheduler gives up on a task after its second dead worker."""
+    import dask
+
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        cluster, client = cluster_client(2)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def test_a_worker_dying_mid_run_is_rerun_elsewhere_and_the_table_says_so(fragile_client, tmp_path):
+    portfolio = mixed_book(8)
+    put = kestro.european_put(100, 1.0)
+    portfolio.add("fatal once", put, "monte_carlo", state=paths_that_die(str(tmp_path / "died")))
+    with pytest.warns(kestro.risk.scale.WorkerLostWarning, match="a worker died during the run"):
+        table = portfolio.price(client=fragile_client, batch_size=1)
+    rows = {row["trade"]: row for row in table.to_pylist()}
+    assert rows["fatal once"]["reruns"] == 1 and rows["fatal once"]["error"] is None
+    assert rows["fatal once"]["price"] == kestro.price(put, MARKET, "monte_carlo", state=paths_that_die(str(tmp_path / "died")))
+    here = mixed_book(8).price()
+    assert table.slice(0, 8).column("price").equals(here.column("price"))
+    assert table.slice(0, 8).column("error").equals(here.column("error"))
+
+
+def test_a_trade_that_kills_every_worker_carries_the_error_and_the_others_price(fragile_client):
+    portfolio = mixed_book(4)
+    portfolio.add("fatal", kestro.european_put(100, 1.0), "monte_carlo", state=paths_that_die(None))
+    with pytest.warns(kestro.risk.scale.WorkerLostWarning):  # its first death was rerun
+        table = portfolio.price(client=fragile_client, batch_size=1)
+    rows = {row["trade"]: row for row in table.to_pylist()}
+    assert rows["fatal"]["price"] is None and rows["fatal"]["error"].startswith("KilledWorker")
+    assert "price the trade alone" in rows["fatal"]["error"]
+    assert all(rows[name]["price"] is not None for name in ("bond 0", "swap 1", "put 2", "digital 3"))
+
+
+def test_a_closed_client_is_refused_with_a_clear_error():
+    cluster, client = cluster_client(1)
+    client.close()
+    cluster.close()
+    with pytest.raises(ValueError, match="the Dask client is closed, not running"):
+        mixed_book(2).price(client=client)
+    with pytest.raises(ValueError, match="the Dask client is closed"):
+        kestro.price_chunked(kestro.european_call(100, 1.0), MARKET, paths=1000, client=client)

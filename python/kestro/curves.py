@@ -15,7 +15,7 @@ arrays of year fractions; a year fraction outside the curve raises :class:`Value
 from __future__ import annotations
 
 from bisect import bisect_right
-from typing import Any, Union, overload
+from typing import Any, Optional, Union, overload
 
 import numpy as np
 
@@ -35,7 +35,7 @@ class Curve:
     reach it.
     """
 
-    __slots__ = ("kind", "times", "values", "stored")
+    __slots__ = ("kind", "times", "values", "stored", "_nodes")
 
     def __init__(self, kind: str, times: Any, values: Any) -> None:
         if kind not in KINDS:
@@ -55,6 +55,7 @@ class Curve:
             self.stored = times * values if kind == "ZERO_RATES" else np.log(values)
         for array in (self.times, self.values, self.stored):
             array.flags.writeable = False
+        self._nodes = (self.times.tolist(), self.stored.tolist())
 
     @classmethod
     def from_entry(cls, entry: "CurveLike") -> "Curve":
@@ -86,6 +87,10 @@ class Curve:
 
     def stored_value(self, x: Any) -> Union[float, np.ndarray]:
         """The stored value y(x): ``x * r`` interpolated for zero rates, ``ln F`` for forwards."""
+        if isinstance(x, (float, int)) and not isinstance(x, bool):
+            y = self._point(float(x))
+            if y is not None:
+                return y
         scalar = np.ndim(x) == 0
         x = np.asarray(x, dtype=np.float64)
         xs, ys = self.times, self.stored
@@ -105,6 +110,10 @@ class Curve:
             i = np.clip(np.searchsorted(xs, xi, side="right") - 1, 0, n - 2)
             y[inside] = (xi - xs[i]) * ((ys[i + 1] - ys[i]) / (xs[i + 1] - xs[i])) + ys[i]
         return float(y) if scalar else y
+
+    def _point(self, x: float) -> Optional[float]:
+        """y(x) for one time inside the curve in plain Python (see :func:`_interpolate`)."""
+        return _interpolate(*self._nodes, x)
 
     @overload
     def discount_factor(self, x: float) -> float: ...
@@ -188,24 +197,32 @@ def point_value(entry: CurveLike, x: float) -> float:
     curve, a time outside it) goes to :func:`stored_value`, which raises its own error.
     """
     if isinstance(entry, Curve):
-        times, stored = entry.times, entry.stored
+        xs, ys = entry._nodes
     else:
         data = entry[1] if isinstance(entry, tuple) and len(entry) >= 2 and entry[0] in KINDS else None
         if not isinstance(data, np.ndarray) or data.dtype != np.float64 or data.ndim != 2 or data.shape[0] < 2:
             return stored_value(entry, x)
-        times = data[0]
         with np.errstate(divide="ignore", invalid="ignore"):
-            stored = times * data[1] if entry[0] == "ZERO_RATES" else np.log(data[1])
-    xs, ys, x = times.tolist(), stored.tolist(), float(x)
+            stored = data[0] * data[1] if entry[0] == "ZERO_RATES" else np.log(data[1])
+        xs, ys = data[0].tolist(), stored.tolist()
+        if not xs or any(a >= b for a, b in zip(xs, xs[1:])):
+            return stored_value(entry, x)
+    found = _interpolate(xs, ys, float(x))
+    return stored_value(entry, x) if found is None else found
+
+
+def _interpolate(xs: list[float], ys: list[float], x: float) -> Optional[float]:
+    """y(x) at one time inside the curve with nodes ``xs``/``ys``, in plain Python with the
+    array path's arithmetic (bit for bit); None outside it, where the array path raises its
+    error. A path source asks for a few points per step, where NumPy's call overhead would
+    dominate."""
     n = len(xs)
-    if n == 0 or any(a >= b for a, b in zip(xs, xs[1:])):
-        return stored_value(entry, x)
     if xs[0] > 0 and x <= xs[0]:
         return x * ys[0] / xs[0]
     if n > 1 and xs[0] <= x <= xs[-1]:
         i = min(max(bisect_right(xs, x) - 1, 0), n - 2)
         return (x - xs[i]) * ((ys[i + 1] - ys[i]) / (xs[i + 1] - xs[i])) + ys[i]
-    return stored_value(entry, x)
+    return None
 
 
 def point_discount_factor(entry: CurveLike, x: float) -> float:

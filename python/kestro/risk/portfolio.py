@@ -207,22 +207,42 @@ class Portfolio:
                 self._on_cluster = scale.Batches(client, sendable, batch_size)
         return self._on_cluster
 
+    def _run(self, function: Any, client: Any, shared: tuple[Any, ...], batch_size: Optional[int],
+             progress: Optional[bool], description: str) -> scale.Results:
+        """One row per trade, each with ``reruns``: how many times a worker's death made the
+        scheduler price it again. A trade whose task killed every worker that ran it gets
+        that error as its row, like any other failure."""
+        names = list(self._trades)
+
+        def lost(index: int, error: BaseException) -> dict[str, Any]:
+            return {"trade": names[index], "model": None, "seconds": 0.0,
+                    "error": f"{_error_text(error)} (the worker pricing this trade's task died each time: "
+                             "memory, or a crash; price the trade alone to find the cause)"}
+
+        rows = scale.run(function, self._work(client, batch_size), client=client, shared=shared,
+                         batch_size=batch_size, progress=progress, description=description, lost=lost)
+        for index, row in enumerate(rows):
+            row["reruns"] = rows.reruns.get(index, 0)
+        return rows
+
     def price(self, client: Any = None, progress: Optional[bool] = None, to_pandas: bool = False, *,
               batch_size: Optional[int] = None) -> Any:
         """Price every trade: an Arrow table (pandas with ``to_pandas=True``), one row per trade.
 
         Columns: ``trade`` (its id), ``price``, ``standard_error`` (null but under Monte
-        Carlo), ``model`` (the model that priced it), ``seconds`` (time taken) and ``error``
-        (null, or the error text of a trade that failed; its price is then null).
+        Carlo), ``model`` (the model that priced it), ``seconds`` (time taken), ``reruns``
+        (how many times a worker died while pricing the trade and the cluster priced it again;
+        0 in this process, the price is the same) and ``error`` (null, or the error text of a
+        trade that failed; its price is then null).
 
         ``client``: a :class:`distributed.Client` to price on its workers, ``batch_size``
         trades per task (default: see :func:`kestro.risk.scale.batch_size_for`); None prices here.
         ``progress`` shows a bar (default: when interactive).
         """
-        rows = scale.run(_price_trade, self._work(client, batch_size), client=client, shared=(self.market,),
-                         batch_size=batch_size, progress=progress, description="kestro-price")
+        rows = self._run(_price_trade, client, (self.market,), batch_size, progress, "kestro-price")
         schema = pa.schema([("trade", pa.string()), ("price", pa.float64()), ("standard_error", pa.float64()),
-                            ("model", pa.string()), ("seconds", pa.float64()), ("error", pa.string())])
+                            ("model", pa.string()), ("seconds", pa.float64()), ("reruns", pa.int32()),
+                            ("error", pa.string())])
         return _finish(pa.Table.from_pylist(rows, schema=schema), to_pandas)
 
     def risk(self, client: Any = None, progress: Optional[bool] = None, to_pandas: bool = False, *,
@@ -232,12 +252,11 @@ class Portfolio:
         Columns: ``trade``, ``asset`` (of delta, gamma and vega), ``model``, ``price``,
         ``standard_error``, ``delta``, ``gamma``, ``vega``, ``theta``, ``rho``, ``dv01``, one
         ``key_rate_dv01_<t>y`` column per discount-curve pillar ``t`` (years) of the trades'
-        markets, ``seconds`` and ``error``; null where a sensitivity does not apply or the
+        markets, ``seconds``, ``reruns`` and ``error``; null where a sensitivity does not apply or the
         trade failed. ``bumps``, ``client``, ``progress`` and ``batch_size`` as for
         :func:`kestro.greeks` and :meth:`price`. Totals: :func:`risk_totals`.
         """
-        rows = scale.run(_risk_trade, self._work(client, batch_size), client=client, shared=(self.market, bumps),
-                         batch_size=batch_size, progress=progress, description="kestro-risk")
+        rows = self._run(_risk_trade, client, (self.market, bumps), batch_size, progress, "kestro-risk")
         pillars = sorted({t for row in rows for t in (row.get("key_rates") or {})})
         columns: dict[str, Any] = {
             "trade": pa.array([row["trade"] for row in rows], pa.string()),
@@ -252,6 +271,7 @@ class Portfolio:
             columns[f"{_KEY_RATE}{t:g}y"] = pa.array([(row.get("key_rates") or {}).get(t) for row in rows],
                                                      pa.float64())
         columns["seconds"] = pa.array([row["seconds"] for row in rows], pa.float64())
+        columns["reruns"] = pa.array([row["reruns"] for row in rows], pa.int32())
         columns["error"] = pa.array([row["error"] for row in rows], pa.string())
         return _finish(pa.table(columns), to_pandas)
 

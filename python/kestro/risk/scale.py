@@ -13,6 +13,13 @@ worker once and passed to every task by reference. Everything that travels is pi
 contracts, markets, settings and path sources out, results back. Results come back in the
 order of the items, whatever worker computed them.
 
+Objects go to the cluster as the results of small tasks rather than as scattered data, so that
+the scheduler can compute them again when the worker holding them dies. When a worker dies
+mid-run the scheduler runs its tasks again elsewhere; the results say so (:class:`Results`,
+with a :class:`WorkerLostWarning`). A task that kills every worker it runs on ends, after the
+scheduler's allowed failures, as :class:`distributed.KilledWorker`: ``lost`` turns it into
+results for the task's items, or the run raises it.
+
 Ctrl-C while waiting cancels every task of the run on the cluster and re-raises
 :class:`KeyboardInterrupt`; so does any other failure of the run.
 """
@@ -23,12 +30,14 @@ import ctypes
 import math
 import os
 import sys
+import threading
 import uuid
+import warnings
 from typing import Any, Callable, Optional, Sequence
 
 from kestro.risk import progress as bars
 
-__all__ = ["Batches", "MAX_BATCH", "TASKS_PER_THREAD", "batch_size_for", "run"]
+__all__ = ["Batches", "MAX_BATCH", "Results", "TASKS_PER_THREAD", "WorkerLostWarning", "batch_size_for", "run"]
 
 TASKS_PER_THREAD = 16
 """Default batching aims at this many tasks per worker thread. A task costs about 2.5 ms of
@@ -55,9 +64,42 @@ def _check_batch_size(batch_size: Any) -> Optional[int]:
 
 
 def _check_client(client: Any) -> None:
-    if not (callable(getattr(client, "submit", None)) and callable(getattr(client, "scatter", None))):
+    if not (callable(getattr(client, "submit", None)) and callable(getattr(client, "gather", None))):
         raise TypeError(f"client must be a dask.distributed.Client (or None to run in this process), "
                         f"got {type(client).__name__}")
+    status = getattr(client, "status", "running")
+    if status != "running":
+        where = getattr(getattr(client, "scheduler", None), "address", None)
+        raise ValueError(f"the Dask client is {status}, not running"
+                         f"{f' (scheduler {where})' if where else ''}: connect a new Client, "
+                         "or pass client=None to run in this process")
+
+
+class WorkerLostWarning(RuntimeWarning):
+    """A worker died during a run and the scheduler ran its tasks again on other workers."""
+
+
+class Results(list):
+    """The results of a run in the order of its items; ``reruns`` maps the index of each item
+    whose task the scheduler ran again, after a worker died, to the number of reruns (empty
+    when no worker was lost). Work here is deterministic, so a rerun gives the same result."""
+
+    def __init__(self, results: Sequence[Any] = (), reruns: Optional[dict[int, int]] = None) -> None:
+        super().__init__(results)
+        self.reruns: dict[int, int] = dict(reruns or {})
+
+
+def _hold(value: Any) -> Any:
+    """The task that keeps ``value`` on the cluster (see :func:`_place`)."""
+    return value
+
+
+def _place(client: Any, values: Sequence[Any], name: str) -> list[Any]:
+    """Futures of ``values`` on the cluster, each the result of a task returning it: the
+    scheduler keeps the task and computes it again if the worker holding the value dies,
+    where scattered data would be lost with its worker."""
+    tag = uuid.uuid4().hex[:12]
+    return [client.submit(_hold, value, key=f"{name}-{tag}-{k}", pure=False) for k, value in enumerate(values)]
 
 
 def run_batch(function: Callable[..., Any], items: Sequence[Any], *shared: Any) -> list[Any]:
@@ -108,7 +150,8 @@ class Batches:
         items = list(items)
         size = size or batch_size_for(len(items), sum(client.nthreads().values()))
         self.client_id, self.batch_size, self.count = client.id, size, len(items)
-        self.futures = client.scatter([items[i:i + size] for i in range(0, len(items), size)], hash=False)
+        self.sizes = [len(items[i:i + size]) for i in range(0, len(items), size)]
+        self.futures = _place(client, [items[i:i + size] for i in range(0, len(items), size)], "kestro-batch")
 
     def serves(self, client: Any, batch_size: Optional[int]) -> bool:
         """Whether these batches can serve a run on ``client`` with ``batch_size`` (None: any)."""
@@ -120,7 +163,7 @@ class Batches:
 
 def run(function: Callable[..., Any], items: Sequence[Any] | Batches, *, client: Any = None,
         shared: Sequence[Any] = (), batch_size: Optional[int] = None, progress: Optional[bool] = None,
-        description: str = "kestro") -> list[Any]:
+        description: str = "kestro", lost: Optional[Callable[[Any, BaseException], Any]] = None) -> Results:
     """``[function(item, *shared) for item in items]``, in this process or on ``client``'s workers.
 
     ``function`` must be a module-level function (it is pickled by reference) and the items
@@ -128,24 +171,28 @@ def run(function: Callable[..., Any], items: Sequence[Any] | Batches, *, client:
     cluster. ``batch_size`` is the number of items per task on a cluster (default
     :func:`batch_size_for`); ``progress`` shows a bar (default: when interactive, see
     :mod:`kestro.risk.progress`). An exception ``function`` raises ends the run and reaches the
-    caller; pricing functions catch their own per item.
+    caller; pricing functions catch their own per item. ``lost(index, error)`` gives the
+    result of item ``index`` when its task killed every worker that ran it
+    (:class:`distributed.KilledWorker`); without it the run raises that error.
     """
     size = _check_batch_size(batch_size)
     show = bars.wanted(progress)
     if isinstance(items, Batches):
+        _check_client(client)
         if not items.serves(client, size):
-            raise ValueError("these batches were scattered with another client or batch size")
-        return _run_on_cluster(function, items.futures, client, shared, show, description)
+            raise ValueError("these batches were placed with another client or batch size")
+        return _run_on_cluster(function, items.futures, items.sizes, client, shared, show, description, lost)
     items = list(items)
     if client is None:
-        return _run_here(function, items, shared, show, description)
+        return Results(_run_here(function, items, shared, show, description))
     _check_client(client)
     if not items:
-        return []
+        return Results()
     if size is None:
         size = batch_size_for(len(items), sum(client.nthreads().values()))
-    return _run_on_cluster(function, [items[i:i + size] for i in range(0, len(items), size)], client, shared, show,
-                           description)
+    batches = [items[i:i + size] for i in range(0, len(items), size)]
+    return _run_on_cluster(function, batches, [len(batch) for batch in batches], client, shared, show, description,
+                           lost)
 
 
 def _run_here(function: Callable[..., Any], items: list[Any], shared: Sequence[Any], show: bool,
@@ -161,20 +208,22 @@ def _run_here(function: Callable[..., Any], items: list[Any], shared: Sequence[A
     return results
 
 
-def _run_on_cluster(function: Callable[..., Any], batches: list[Any], client: Any, shared: Sequence[Any],
-                    show: bool, description: str) -> list[Any]:
+def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: list[int], client: Any,
+                    shared: Sequence[Any], show: bool, description: str,
+                    lost: Optional[Callable[[Any, BaseException], Any]]) -> Results:
     """One task per batch (a list of items, or the future of one already on the workers)."""
     from distributed import as_completed
 
-    futures: list[Any] = []  # what Ctrl-C cancels: this run's tasks and scattered objects
+    run_id = uuid.uuid4().hex[:12]
+    keys = [f"{description}-{run_id}-{k}" for k in range(len(batches))]
+    workers = set(client.nthreads())
+    futures: list[Any] = []  # what Ctrl-C cancels: this run's tasks and placed objects
     try:
         # A list, so that a dict (or any mapping) travels as one object rather than one per key.
-        references = client.scatter(list(shared), broadcast=True, hash=False) if shared else []
+        references = _place(client, list(shared), f"{description}-shared") if shared else []
         futures.extend(references)
-        run_id = uuid.uuid4().hex[:12]
-        tasks = [client.submit(run_batch, function, batch, *references, key=f"{description}-{run_id}-{k}",
-                               pure=False)
-                 for k, batch in enumerate(batches)]
+        tasks = [client.submit(run_batch, function, batch, *references, key=key, pure=False)
+                 for key, batch in zip(keys, batches)]
         futures.extend(tasks)
         if show:
             from distributed import progress
@@ -182,10 +231,54 @@ def _run_on_cluster(function: Callable[..., Any], batches: list[Any], client: An
             progress(tasks)
         for _ in as_completed(tasks):  # wakes every 0.1 s at most, so Ctrl-C is seen promptly
             pass
-        per_batch = client.gather(tasks)
+        # A result lost with its worker after as_completed saw it is computed again: gather waits.
+        values = iter(client.gather(tasks, errors="skip"))
+        starts = [0]
+        for size in sizes[:-1]:
+            starts.append(starts[-1] + size)
+        per_batch = [_failed_batch(task, start, size, lost) if task.status == "error" else next(values)
+                     for task, start, size in zip(tasks, starts, sizes)]
     except BaseException:
         client.cancel(futures)
         raise
     finally:
         del futures
-    return [result for batch in per_batch for result in batch]
+    reruns = _reruns_after_lost_workers(client, workers, keys)
+    by_item = {starts[k] + i: count for k, count in reruns.items() for i in range(sizes[k])}
+    if reruns:
+        warnings.warn(f"a worker died during the run: the scheduler ran {len(reruns)} task(s) ({len(by_item)} "
+                      "item(s)) again on other workers; their results are those of the reruns",
+                      WorkerLostWarning, stacklevel=3)
+    return Results([result for batch in per_batch for result in batch], by_item)
+
+
+def _failed_batch(task: Any, start: int, size: int, lost: Optional[Callable[[Any, BaseException], Any]]) -> list[Any]:
+    """The results of a task that failed: ``lost``'s, when its workers died each time it ran."""
+    from distributed import KilledWorker
+
+    error = task.exception()
+    if lost is None or not isinstance(error, KilledWorker):
+        task.result()  # raises the task's own error, with its traceback
+    return [lost(start + i, error) for i in range(size)]
+
+
+def _reruns_after_lost_workers(client: Any, before: set[str], keys: list[str]) -> dict[int, int]:
+    """For each task key (by index) that a worker gone since ``before`` was running or held the
+    result of, the number of such workers: the scheduler ran the task again for each.
+
+    The scheduler logs a worker's removal under the worker's address, with the tasks it was
+    running and the finished results it held; only workers that are gone are asked about, so
+    a run that lost none costs one call.
+    """
+    gone = before - set(client.nthreads())
+    if not gone:
+        return {}
+    index = {key: k for k, key in enumerate(keys)}
+    counts: dict[int, int] = {}
+    for address in gone:
+        for _, message in client.get_events(address):
+            if isinstance(message, dict) and message.get("action") == "remove-worker":
+                for key in [*message.get("processing-tasks", ()), *message.get("lost-computed-tasks", ())]:
+                    if key in index:
+                        counts[index[key]] = counts.get(index[key], 0) + 1
+    return counts
