@@ -102,7 +102,7 @@ def main():
 
         run = dict(paths=paths, chunk_paths=250_000, seed=7)
         here_times, cluster_times = [], []
-        for _ in range(2 * REPEATS):  # about a second each: more tries against the machine's noise
+        for _ in range(4 * REPEATS):  # about a second each: more tries against the machine's noise
             here, local = best(lambda: kestro.price_chunked(bermudan, market, **run), 1)
             there, remote = best(lambda: kestro.price_chunked(bermudan, market, client=client, **run), 1)
             here_times.append(here)

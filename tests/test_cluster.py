@@ -204,3 +204,10 @@ def test_a_closed_client_is_refused_with_a_clear_error():
         mixed_book(2).price(client=client)
     with pytest.raises(ValueError, match="the Dask client is closed"):
         kestro.price_chunked(kestro.european_call(100, 1.0), MARKET, paths=1000, client=client)
+
+
+def test_shared_objects_too_large_to_travel_inside_tasks_are_placed_on_the_workers(client, monkeypatch):
+    monkeypatch.setattr(kestro.risk.scale, "INLINE_LIMIT", 0)
+    portfolio = mixed_book(10)
+    there = portfolio.price(client=client, batch_size=2)
+    assert there.column("price").equals(portfolio.price().column("price"))

@@ -22,7 +22,7 @@ def book():
 def test_price_table_has_one_row_per_trade_with_the_prices_kestro_price_gives():
     portfolio = book()
     table = portfolio.price()
-    assert table.column_names == ["trade", "price", "standard_error", "model", "seconds", "error"]
+    assert table.column_names == ["trade", "price", "standard_error", "model", "seconds", "reruns", "error"]
     rows = {row["trade"]: row for row in table.to_pylist()}
     assert list(rows) == list(portfolio)
     for name in ("bond", "swap", "put", "idx call"):

@@ -30,7 +30,6 @@ import ctypes
 import math
 import os
 import sys
-import threading
 import uuid
 import warnings
 from typing import Any, Callable, Optional, Sequence
@@ -105,7 +104,49 @@ def _place(client: Any, values: Sequence[Any], name: str) -> list[Any]:
 def run_batch(function: Callable[..., Any], items: Sequence[Any], *shared: Any) -> list[Any]:
     """``function(item, *shared)`` for each item of one batch: the body of one task."""
     _let_worker_reuse_large_blocks()
+    shared = tuple(value.unpack() if isinstance(value, Packed) else value for value in shared)
     return [function(item, *shared) for item in items]
+
+
+INLINE_LIMIT = 16 << 20
+"""Shared objects travel inside every task while all their copies together stay below this
+many bytes (see :class:`Packed`); larger ones are placed on the cluster once per run."""
+
+
+class Packed:
+    """An object pickled once on the client, to travel inside every task of a run.
+
+    A task then needs nothing from other workers: it starts as soon as a worker takes it, and
+    the scheduler can run it again anywhere. Each worker process unpickles a given object
+    once and hands the same instance to every later task (the ``token`` names it), so work
+    can cache what it derives from it.
+    """
+
+    __slots__ = ("token", "payload")
+    _unpacked: dict[str, Any] = {}  # by token, the last few objects this process unpickled
+    _KEEP = 4
+
+    def __init__(self, value: Any) -> None:
+        from distributed.protocol import pickle as wire
+
+        self.payload = wire.dumps(value)
+        self.token = uuid.uuid4().hex
+
+    def __getstate__(self) -> tuple[str, bytes]:
+        return self.token, self.payload
+
+    def __setstate__(self, state: tuple[str, bytes]) -> None:
+        self.token, self.payload = state
+
+    def unpack(self) -> Any:
+        cache = Packed._unpacked
+        if self.token not in cache:
+            from distributed.protocol import pickle as wire
+
+            while len(cache) >= Packed._KEEP:
+                del cache[next(iter(cache))]
+            cache[self.token] = wire.loads(self.payload)
+        return cache[self.token]
 
 
 _allocator_checked = False
@@ -212,26 +253,25 @@ def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: lis
                     shared: Sequence[Any], show: bool, description: str,
                     lost: Optional[Callable[[Any, BaseException], Any]]) -> Results:
     """One task per batch (a list of items, or the future of one already on the workers)."""
-    from distributed import as_completed
-
     run_id = uuid.uuid4().hex[:12]
     keys = [f"{description}-{run_id}-{k}" for k in range(len(batches))]
     workers = set(client.nthreads())
     futures: list[Any] = []  # what Ctrl-C cancels: this run's tasks and placed objects
     try:
-        # A list, so that a dict (or any mapping) travels as one object rather than one per key.
-        references = _place(client, list(shared), f"{description}-shared") if shared else []
-        futures.extend(references)
-        tasks = [client.submit(run_batch, function, batch, *references, key=key, pure=False)
-                 for key, batch in zip(keys, batches)]
+        references = _share(client, shared, len(batches), workers, description)
+        futures.extend(reference for reference in references if not isinstance(reference, Packed))
+        # One map, one message to the scheduler: a submit per task costs the scheduler a graph
+        # update each, milliseconds of its time per task.
+        count = len(batches)
+        tasks = client.map(run_batch, [function] * count, batches, *([reference] * count for reference in references),
+                           key=keys, pure=False)
         futures.extend(tasks)
         if show:
             from distributed import progress
 
             progress(tasks)
-        for _ in as_completed(tasks):  # wakes every 0.1 s at most, so Ctrl-C is seen promptly
-            pass
-        # A result lost with its worker after as_completed saw it is computed again: gather waits.
+        # Waits for every task (a result lost with its worker is computed again); Ctrl-C
+        # interrupts the wait at once.
         values = iter(client.gather(tasks, errors="skip"))
         starts = [0]
         for size in sizes[:-1]:
@@ -250,6 +290,23 @@ def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: lis
                       "item(s)) again on other workers; their results are those of the reruns",
                       WorkerLostWarning, stacklevel=3)
     return Results([result for batch in per_batch for result in batch], by_item)
+
+
+def _share(client: Any, shared: Sequence[Any], tasks: int, workers: set[str], description: str) -> list[Any]:
+    """What the tasks get for ``shared``: the objects packed to travel inside each task, or when
+    that would copy too many bytes, futures of them placed on and copied to every worker."""
+    if not shared:
+        return []
+    packed = [Packed(value) for value in shared]
+    if sum(len(value.payload) for value in packed) * tasks <= INLINE_LIMIT:
+        return packed
+    # A list, so that a dict (or any mapping) travels as one object rather than one per key.
+    references = _place(client, list(shared), f"{description}-shared")
+    if len(workers) > 1:
+        # Copied to every worker before the work starts: a worker fetching them later would
+        # wait for the holder, whose event loop is stalled while a task holds the interpreter.
+        client.replicate(references)
+    return references
 
 
 def _failed_batch(task: Any, start: int, size: int, lost: Optional[Callable[[Any, BaseException], Any]]) -> list[Any]:
