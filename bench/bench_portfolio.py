@@ -12,12 +12,15 @@ imports excluded), then measures in one run:
 3. a 4-million-path Monte Carlo price of a Bermudan put (regression exercise fitted once on
    the driver) in chunks of 250,000 paths, in this process and on the cluster.
 
-Each timing is the best of a few runs, alternating in-process and cluster runs, because the
-machine may be shared. Prints the times and the speedups; the last line is the smaller speedup.
+The machine may be shared, and its speed drifts by tens of percent within a minute, so each
+comparison is a series of pairs, an in-process run right followed by the same work on the
+cluster: the speedup is the median of the pairs' ratios (each pair sees the same machine), and
+the best times of each side are printed beside it. The last line is the smaller speedup.
 
 Run: python bench/bench_portfolio.py [trades] [paths]
 """
 
+import statistics
 import sys
 import time
 
@@ -48,6 +51,19 @@ def burn(count):
     for i in range(count):
         total += i * i
     return total
+
+
+def paired(here, there, pairs):
+    """Median ratio of in-process to cluster time over ``pairs`` back-to-back runs, the best time
+    of each side, and the last results of both."""
+    ratios, here_times, there_times = [], [], []
+    for _ in range(pairs):
+        here_time, here_result = best(here, 1)
+        there_time, there_result = best(there, 1)
+        ratios.append(here_time / there_time)
+        here_times.append(here_time)
+        there_times.append(there_time)
+    return statistics.median(ratios), min(here_times), min(there_times), here_result, there_result
 
 
 def best(function, repeats=REPEATS):
@@ -87,30 +103,23 @@ def main():
               f"default batch for {trades:,} trades: {size}")
 
         portfolio.price(client=client)  # sends the trades to the workers, once
-        here_times, cluster_times = [], []
-        for _ in range(REPEATS):
-            here, here_table = best(portfolio.price, 1)
-            there, there_table = best(lambda: portfolio.price(client=client), 1)
-            here_times.append(here)
-            cluster_times.append(there)
+        portfolio_speedup, here, there, here_table, there_table = paired(
+            portfolio.price, lambda: portfolio.price(client=client), REPEATS)
         assert there_table.column("price").equals(here_table.column("price"))
         if there_table.column("error").null_count != there_table.num_rows:
             raise SystemExit("a trade of the benchmark portfolio failed")
-        portfolio_speedup = min(here_times) / min(cluster_times)
-        print(f"portfolio of {trades:,} trades: in-process {min(here_times):.3f} s, "
-              f"cluster {min(cluster_times):.3f} s, speedup {portfolio_speedup:.2f}")
+        print(f"portfolio of {trades:,} trades: in-process {here:.3f} s, cluster {there:.3f} s (best of {REPEATS}), "
+              f"speedup {portfolio_speedup:.2f} (median of {REPEATS} pairs)")
 
         run = dict(paths=paths, chunk_paths=250_000, seed=7)
-        here_times, cluster_times = [], []
-        for _ in range(4 * REPEATS):  # about a second each: more tries against the machine's noise
-            here, local = best(lambda: kestro.price_chunked(bermudan, market, **run), 1)
-            there, remote = best(lambda: kestro.price_chunked(bermudan, market, client=client, **run), 1)
-            here_times.append(here)
-            cluster_times.append(there)
+        pairs = 4 * REPEATS  # about a second each: more pairs against the machine's noise
+        mc_speedup, here, there, local, remote = paired(
+            lambda: kestro.price_chunked(bermudan, market, **run),
+            lambda: kestro.price_chunked(bermudan, market, client=client, **run), pairs)
         assert (float(local), local.standard_error) == (float(remote), remote.standard_error)
-        mc_speedup = min(here_times) / min(cluster_times)
         print(f"Monte Carlo, {paths:,} paths in chunks of 250,000: {float(remote):.4f} ± {remote.standard_error:.4f}; "
-              f"in-process {min(here_times):.3f} s, cluster {min(cluster_times):.3f} s, speedup {mc_speedup:.2f}")
+              f"in-process {here:.3f} s, cluster {there:.3f} s (best of {pairs}), "
+              f"speedup {mc_speedup:.2f} (median of {pairs} pairs)")
     print(f"min speedup: {min(portfolio_speedup, mc_speedup):.2f}")
 
 

@@ -104,7 +104,8 @@ def test_greeks_with_their_bumps_on_the_cluster_equal_those_priced_here(client):
 
 @pytest.mark.parametrize("contract, settings", [
     (kestro.european_call(100, 1.0), {"antithetic": True}),
-    (kestro.bermudan_put(100, [0.25, 0.5, 1.0]), {}),  # the rule is fitted once and travels in the contract
+    # the rule is fitted once and travels in the contract; the bound walks the original
+    (kestro.bermudan_put(100, [0.25, 0.5, 1.0]), {"upper_bound": True}),
 ], ids=["antithetic european", "bermudan by regression"])
 def test_chunked_monte_carlo_is_the_same_in_process_and_on_one_or_two_workers(client, contract, settings):
     run = dict(paths=30_000, chunk_paths=4_000, seed=11, **settings)
@@ -119,6 +120,7 @@ def test_chunked_monte_carlo_is_the_same_in_process_and_on_one_or_two_workers(cl
     for found in (one, two):
         assert (float(found), found.standard_error, found.paths, found.exercise) == \
             (float(here), here.standard_error, here.paths, here.exercise)
+        assert repr(found.upper_bound) == repr(here.upper_bound)
     # and it is a price: within a few standard errors of the grid
     reference = kestro.price(contract, MARKET, "black_scholes")
     assert abs(float(here) - reference) < 4 * here.standard_error + 0.01

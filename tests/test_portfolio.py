@@ -118,3 +118,14 @@ def test_chunk_moments_merge_to_the_pooled_mean_and_standard_error():
     assert merged.count == values.size
     assert merged.mean == pytest.approx(values.mean(), rel=1e-15)
     assert merged.standard_error == pytest.approx(values.std(ddof=1) / np.sqrt(values.size), rel=1e-9)
+
+
+def test_a_chunked_upper_bound_is_the_chunked_pathwise_price_on_the_same_paths():
+    bermudan = kestro.bermudan_put(100, [0.25, 0.5, 1.0])
+    run = dict(paths=12_000, chunk_paths=5_000, seed=3)
+    found = kestro.price_chunked(bermudan, MARKET, upper_bound=True, **run)
+    pathwise = kestro.price_chunked(bermudan, MARKET, exercise="pathwise", **run)
+    assert found.exercise == "regression" and found.upper_bound.exercise == "pathwise"
+    assert (float(found.upper_bound), found.upper_bound.standard_error) == (float(pathwise), pathwise.standard_error)
+    assert float(found) == float(kestro.price_chunked(bermudan, MARKET, **run))
+    assert float(found.upper_bound) > float(found)

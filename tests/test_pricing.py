@@ -160,6 +160,16 @@ def test_price_with_stats_returns_every_statistic_by_default(model, settings, va
         assert np.allclose(flows, result.stats["PV_VEC"], rtol=1e-12)
 
 
+@pytest.mark.parametrize("model, settings", [("monte_carlo", {"vol": 0.2, "paths": 300}),
+                                             ("black_scholes", {"vol": 0.2, "n_x": 40})])
+def test_results_with_array_statistics_compare_by_value(model, settings):
+    put = european_put(110, 1.0)
+    first, again = price_with_stats(put, MARKET, model, **settings), price_with_stats(put, MARKET, model, **settings)
+    assert first == again and first == (again.price, again.stats)
+    other = price_with_stats(european_put(100, 1.0), MARKET, model, **settings)
+    assert first != other and first != (first.price, {**first.stats, "PV_VEC": first.stats["PV_VEC"][:-1]})
+
+
 def test_price_with_stats_sends_only_the_flagged_statistics_and_also_feeds_the_callers_state():
     bond = zero_coupon_bond(1.0)
     assert price_with_stats(bond, MARKET, flags=0).stats == {}

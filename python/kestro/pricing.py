@@ -73,6 +73,19 @@ class Grid:
         return grid_coordinates(self.n_x, self.max_x, self.centre)
 
 
+def _equal(a: Any, b: Any) -> bool:
+    """``a == b`` for statistics, whose values may be NumPy arrays (equal in shape and values)
+    nested in dicts, lists and tuples."""
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and a.shape == b.shape and \
+            bool(np.array_equal(a, b))
+    if isinstance(a, dict) and isinstance(b, dict):
+        return a.keys() == b.keys() and all(_equal(a[key], b[key]) for key in a)
+    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
+        return type(a) is type(b) and len(a) == len(b) and all(_equal(x, y) for x, y in zip(a, b))
+    return bool(a == b)
+
+
 class PriceResult:
     """A price, the statistics the engine sent with it, and how it was priced.
 
@@ -103,9 +116,9 @@ class PriceResult:
 
     def __eq__(self, other: object) -> bool:
         if isinstance(other, PriceResult):
-            return (self.price, self.stats) == (other.price, other.stats) and self.grid == other.grid
+            return _equal((self.price, self.stats), (other.price, other.stats)) and self.grid == other.grid
         if isinstance(other, tuple):
-            return (self.price, self.stats) == other
+            return _equal((self.price, self.stats), other)
         return NotImplemented
 
     __hash__ = None  # type: ignore[assignment]

@@ -110,33 +110,47 @@ class _Prepared:
         self.events, self.expressions = contract.events, contract.expressions
         choices = any(op in (">", "<") for op in self.events.column("op").dictionary.to_pylist())
         self.exercise = "pathwise" if exercise.method == "pathwise" and choices else None
+        self.bound = None  # the original contract, walked path-wise for the upper bound
+        if job["bound"] is not None:
+            bound = _prepare(job["bound"], job["market"], "monte_carlo", state, settings)[1]
+            self.bound = (bound.events, bound.expressions)
         self.job = job  # keeps the job alive while it is the cache's key
 
 
 _prepared: Optional[_Prepared] = None
 
 
-def _price_chunk(chunk: _Chunk, job: dict[str, Any]) -> tuple[Moments, Optional[str]]:
-    """The moments of one chunk's path values, and how its choices were made."""
+def _price_chunk(chunk: _Chunk, job: dict[str, Any]) -> tuple[Moments, Optional[str], Optional[Moments]]:
+    """The moments of one chunk's path values, how its choices were made, and the moments of
+    the path-wise bound on the same paths when the job asks for it."""
     global _prepared
     source = job["source"]
     if source is None:  # nothing diffuses: every path is the same, priced as kestro.price does
         settings = dict(job["settings"], paths=chunk.paths)
         result = price_with_stats(job["contract"], job["market"], "monte_carlo", state=Recorder(), flags=1, **settings)
-        return Moments.of(np.asarray(result.stats["PV_VEC"], dtype=np.float64)), result.price.exercise
+        bound = None
+        if job["bound"] is not None:
+            walked = price_with_stats(job["bound"], job["market"], "monte_carlo", state=Recorder(), flags=1, **settings)
+            bound = Moments.of(np.asarray(walked.stats["PV_VEC"], dtype=np.float64))
+        return Moments.of(np.asarray(result.stats["PV_VEC"], dtype=np.float64)), result.price.exercise, bound
     state = source.spawn(chunk.paths, chunk_seed(job["seed"], chunk.index))
     if _prepared is None or _prepared.job is not job:
         _prepared = _Prepared(job, state, chunk.paths)
     prepared = _prepared
-    montecarlo.reset(state)
-    recorder = Recorder(state, forward=())
     dataset = montecarlo._with_section(prepared.dataset, PATHS=chunk.paths, FLAGS=1)
-    prepared.function(prepared.events, recorder, dataset, prepared.expressions)
-    values = np.asarray(recorder.stats["PV_VEC"], dtype=np.float64)
-    if job["antithetic"]:
-        half = values.size // 2
-        values = 0.5 * (values[:half] + values[half:])
-    return Moments.of(values), prepared.exercise
+
+    def walk(events: Any, expressions: Any) -> Moments:
+        montecarlo.reset(state)
+        recorder = Recorder(state, forward=())
+        prepared.function(events, recorder, dataset, expressions)
+        values = np.asarray(recorder.stats["PV_VEC"], dtype=np.float64)
+        if job["antithetic"]:
+            half = values.size // 2
+            values = 0.5 * (values[:half] + values[half:])
+        return Moments.of(values)
+
+    moments = walk(prepared.events, prepared.expressions)
+    return moments, prepared.exercise, None if prepared.bound is None else walk(*prepared.bound)
 
 
 def _count(name: str, value: Any) -> int:
@@ -155,7 +169,10 @@ def price_chunked(contract: Contract, market: Market, *, paths: int = DEFAULT_PA
     GBM paths around the market's forwards with ``vol`` (a number or a dict by asset; default
     ``Market.vols``) and ``antithetic``, as :func:`kestro.price` draws them. ``seed`` seeds the
     chunks (anything :class:`numpy.random.SeedSequence` takes). Other ``settings`` are
-    :func:`kestro.price`'s Monte Carlo settings, the exercise ones included.
+    :func:`kestro.price`'s Monte Carlo settings, the exercise ones included: with
+    ``upper_bound=True`` every chunk also walks the contract path-wise on its own paths, and
+    the result's ``upper_bound`` pools them (the same number as a chunked ``exercise="pathwise"``
+    price with the same seed).
 
     ``client`` prices the chunks on a Dask cluster; ``progress`` shows a bar. The result is
     the same for every number of workers: a :class:`~kestro.estimates.Price` with the pooled
@@ -171,9 +188,6 @@ def price_chunked(contract: Contract, market: Market, *, paths: int = DEFAULT_PA
     if "flags" in settings:
         raise TypeError("price_chunked returns no statistics: leave flags out (price_with_stats gives them)")
     exercise = montecarlo.ExerciseSettings.take(settings)
-    if exercise.upper_bound:
-        raise ValueError("upper_bound is not available chunked: price the path-wise bound with "
-                         "exercise='pathwise' as a chunked price of its own")
     if state is None:
         if not isinstance(antithetic, bool):
             raise TypeError(f"antithetic must be True or False, got {antithetic!r}")
@@ -203,17 +217,22 @@ def price_chunked(contract: Contract, market: Market, *, paths: int = DEFAULT_PA
         priced = Contract(events, expressions, contract.tracks, contract.description, contract.assets)
         calibration = rule.calibration_paths
     job = {"contract": priced, "market": market, "source": source, "seed": seed, "antithetic": antithetic,
-           "settings": dict(settings, exercise="pathwise")}
+           "settings": dict(settings, exercise="pathwise"), "bound": contract if exercise.upper_bound else None}
     chunks = [_Chunk(i, size) for i, size in enumerate(_chunk_sizes(paths, chunk_paths))]
     results = scale.run(_price_chunk, chunks, client=client, shared=(job,), batch_size=1, progress=progress,
                         description="kestro-chunks")
-    total = Moments(0, 0.0, 0.0)
-    for moments, _ in results:
+    total, bound = Moments(0, 0.0, 0.0), Moments(0, 0.0, 0.0)
+    for moments, _, bound_moments in results:
         total = total.merge(moments)
-    if method is None and any(exercised == "pathwise" for _, exercised in results):
+        if bound_moments is not None:
+            bound = bound.merge(bound_moments)
+    if method is None and any(exercised == "pathwise" for _, exercised, _ in results):
         method = "pathwise"
+    upper = None
+    if exercise.upper_bound:
+        upper = Price(bound.mean, "monte_carlo", standard_error=bound.standard_error, paths=paths, exercise="pathwise")
     return Price(total.mean, "monte_carlo", standard_error=total.standard_error, paths=paths, exercise=method,
-                 calibration_paths=calibration)
+                 calibration_paths=calibration, upper_bound=upper)
 
 
 def _with_calibration_paths(exercise: montecarlo.ExerciseSettings, paths: int) -> montecarlo.ExerciseSettings:
