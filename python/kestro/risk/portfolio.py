@@ -5,9 +5,9 @@ market of its own, and a default market for the others. :meth:`Portfolio.price` 
 :meth:`Portfolio.risk` return one row per trade as an Arrow table (pandas on request); a trade
 that fails carries its error text and the others still price. The work runs in this process
 by default, or on a Dask cluster with ``client=`` (see :mod:`kestro.risk.scale`): the trades travel
-to the workers in batches, scattered once and kept there for later runs on the same client
+to the workers in batches, placed once and kept there for later runs on the same client
 while the portfolio is unchanged (:meth:`Portfolio.add` sends them again); the default market
-goes once per run.
+travels with every run.
 
 Totals are not a row of the risk table (a column sum would count them twice): they come as a
 dict from :func:`risk_totals`, with delta, gamma and vega summed per asset.
@@ -192,7 +192,7 @@ class Portfolio:
         return f"Portfolio({len(self)} trades{': ' + mix if mix else ''})"
 
     def _work(self, client: Any, batch_size: Optional[int]) -> Any:
-        """The trades to run: as they are in this process; on a cluster, batches scattered to its
+        """The trades to run: as they are in this process; on a cluster, batches placed on its
         workers once and kept while the portfolio and the batch size stay the same."""
         items = list(self._trades.items())
         if client is None or not items:

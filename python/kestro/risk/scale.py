@@ -8,13 +8,15 @@ that workers on other machines joined.
 
 On a cluster the items go out in batches, several per task, because each task costs a few
 milliseconds of scheduling and messaging on top of its own work (``bench/bench_portfolio.py``
-measures it). The objects in ``shared`` (a market used by every trade) are scattered to every
-worker once and passed to every task by reference. Everything that travels is pickled:
-contracts, markets, settings and path sources out, results back. Results come back in the
-order of the items, whatever worker computed them.
+measures it). The objects in ``shared`` (a market used by every trade) are pickled once and
+carried inside every task (:class:`Packed`), or, when that would copy too many bytes, placed on
+the cluster and copied to every worker before the work starts. Everything that travels is
+pickled: contracts, markets, settings and path sources out, results back. Results come back
+in the order of the items, whatever worker computed them.
 
-Objects go to the cluster as the results of small tasks rather than as scattered data, so that
-the scheduler can compute them again when the worker holding them dies. When a worker dies
+Objects kept on the cluster (:class:`Batches`, large shared objects) are the results of small
+tasks rather than scattered data, so that the scheduler can compute them again when the worker
+holding them dies. When a worker dies
 mid-run the scheduler runs its tasks again elsewhere; the results say so (:class:`Results`,
 with a :class:`WorkerLostWarning`). A task that kills every worker it runs on ends, after the
 scheduler's allowed failures, as :class:`distributed.KilledWorker`: ``lost`` turns it into
@@ -179,7 +181,7 @@ def _let_worker_reuse_large_blocks() -> None:
 
 
 class Batches:
-    """Items cut into batches and scattered to a cluster's workers once, to be run many times.
+    """Items cut into batches and placed on a cluster's workers once, to be run many times.
 
     :func:`run` takes it in place of the items: its tasks then refer to the batches already on
     the workers instead of sending them again. It belongs to the ``client`` it was made with.
@@ -269,7 +271,7 @@ def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: lis
         if show:
             from distributed import progress
 
-            progress(tasks)
+            progress(tasks, complete=False)  # not the finished tasks that hold placed objects
         # Waits for every task (a result lost with its worker is computed again); Ctrl-C
         # interrupts the wait at once.
         values = iter(client.gather(tasks, errors="skip"))
