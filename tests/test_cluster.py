@@ -132,7 +132,8 @@ def test_ctrl_c_while_waiting_cancels_the_runs_tasks_and_raises_keyboard_interru
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kestro.risk.scale.run(time.sleep, [60.0] * 4, client=client, batch_size=1, description="kestro-sleep")
+            # long enough to be cancelled while waiting, short enough to free the workers soon after
+            kestro.risk.scale.run(time.sleep, [4.0] * 4, client=client, batch_size=1, description="kestro-sleep")
     finally:
         timer.cancel()
     deadline = time.monotonic() + 30
@@ -213,3 +214,31 @@ def test_shared_objects_too_large_to_travel_inside_tasks_are_placed_on_the_worke
     portfolio = mixed_book(10)
     there = portfolio.price(client=client, batch_size=2)
     assert there.column("price").equals(portfolio.price().column("price"))
+
+
+def test_a_scheduler_lost_mid_run_ends_the_run_at_once_and_later_runs_are_refused(tmp_path):
+    import subprocess
+    import sys
+    from concurrent.futures import CancelledError
+
+    address_file = tmp_path / "scheduler.json"
+    scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                                  "--port", "0", "--no-dashboard", "--scheduler-file", str(address_file)],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not address_file.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        client = distributed.Client(scheduler_file=str(address_file), timeout="20s")
+        # No workers: the tasks wait on the scheduler until it dies.
+        threading.Timer(1.0, scheduler.kill).start()
+        start = time.monotonic()
+        with pytest.raises(CancelledError, match="lost the connection to the scheduler"):
+            kestro.risk.scale.run(abs, [1, 2], client=client, batch_size=1)
+        assert time.monotonic() - start < 15
+        with pytest.raises(ValueError, match="the Dask client is (connecting|closed), not running"):
+            mixed_book(2).price(client=client)
+        client.close()
+    finally:
+        scheduler.kill()
+        scheduler.wait()

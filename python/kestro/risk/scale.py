@@ -255,6 +255,8 @@ def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: lis
                     shared: Sequence[Any], show: bool, description: str,
                     lost: Optional[Callable[[Any, BaseException], Any]]) -> Results:
     """One task per batch (a list of items, or the future of one already on the workers)."""
+    from distributed import wait
+
     run_id = uuid.uuid4().hex[:12]
     keys = [f"{description}-{run_id}-{k}" for k in range(len(batches))]
     workers = set(client.nthreads())
@@ -272,8 +274,10 @@ def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: lis
             from distributed import progress
 
             progress(tasks, complete=False)  # not the finished tasks that hold placed objects
-        # Waits for every task (a result lost with its worker is computed again); Ctrl-C
-        # interrupts the wait at once.
+        # Every task finished or failed; a lost scheduler cancels them all and this raises why at
+        # once (gather would first try to reach it); Ctrl-C interrupts the wait.
+        wait(tasks)
+        # A result lost with its worker since is computed again: gather waits for it.
         values = iter(client.gather(tasks, errors="skip"))
         starts = [0]
         for size in sizes[:-1]:
@@ -281,7 +285,7 @@ def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: lis
         per_batch = [_failed_batch(task, start, size, lost) if task.status == "error" else next(values)
                      for task, start, size in zip(tasks, starts, sizes)]
     except BaseException:
-        client.cancel(futures)
+        _cancel(client, futures)
         raise
     finally:
         del futures
@@ -292,6 +296,17 @@ def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: lis
                       "item(s)) again on other workers; their results are those of the reruns",
                       WorkerLostWarning, stacklevel=3)
     return Results([result for batch in per_batch for result in batch], by_item)
+
+
+def _cancel(client: Any, futures: list[Any]) -> None:
+    """Cancel a failed run's tasks on the cluster, if it is still there to hear it; the run's own
+    error is what the caller must see, so a failure here is not raised over it."""
+    if getattr(client, "status", "running") != "running":
+        return  # the scheduler is gone: its tasks went with it
+    try:
+        client.cancel(futures)
+    except Exception:
+        pass
 
 
 def _share(client: Any, shared: Sequence[Any], tasks: int, workers: set[str], description: str) -> list[Any]:
