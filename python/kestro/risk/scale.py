@@ -224,18 +224,20 @@ def run(function: Callable[..., Any], items: Sequence[Any] | Batches, *, client:
         _check_client(client)
         if not items.serves(client, size):
             raise ValueError("these batches were placed with another client or batch size")
-        return _run_on_cluster(function, items.futures, items.sizes, client, shared, show, description, lost)
+        return _run_on_cluster(function, items.futures, items.sizes, client, client.nthreads(), shared, show,
+                               description, lost)
     items = list(items)
     if client is None:
         return Results(_run_here(function, items, shared, show, description))
     _check_client(client)
     if not items:
         return Results()
+    workers = client.nthreads()
     if size is None:
-        size = batch_size_for(len(items), sum(client.nthreads().values()))
+        size = batch_size_for(len(items), sum(workers.values()))
     batches = [items[i:i + size] for i in range(0, len(items), size)]
-    return _run_on_cluster(function, batches, [len(batch) for batch in batches], client, shared, show, description,
-                           lost)
+    return _run_on_cluster(function, batches, [len(batch) for batch in batches], client, workers, shared, show,
+                           description, lost)
 
 
 def _run_here(function: Callable[..., Any], items: list[Any], shared: Sequence[Any], show: bool,
@@ -252,14 +254,15 @@ def _run_here(function: Callable[..., Any], items: list[Any], shared: Sequence[A
 
 
 def _run_on_cluster(function: Callable[..., Any], batches: list[Any], sizes: list[int], client: Any,
-                    shared: Sequence[Any], show: bool, description: str,
+                    threads: dict[str, int], shared: Sequence[Any], show: bool, description: str,
                     lost: Optional[Callable[[Any, BaseException], Any]]) -> Results:
-    """One task per batch (a list of items, or the future of one already on the workers)."""
+    """One task per batch (a list of items, or the future of one already on the workers), on
+    the workers ``threads`` names (address: threads) at the start."""
     from distributed import wait
 
     run_id = uuid.uuid4().hex[:12]
     keys = [f"{description}-{run_id}-{k}" for k in range(len(batches))]
-    workers = set(client.nthreads())
+    workers = set(threads)
     futures: list[Any] = []  # what Ctrl-C cancels: this run's tasks and placed objects
     try:
         references = _share(client, shared, len(batches), workers, description)
