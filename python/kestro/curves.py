@@ -88,9 +88,9 @@ class Curve:
     def stored_value(self, x: Any) -> Union[float, np.ndarray]:
         """The stored value y(x): ``x * r`` interpolated for zero rates, ``ln F`` for forwards."""
         if isinstance(x, (float, int)) and not isinstance(x, bool):
-            y = self._point(float(x))
-            if y is not None:
-                return y
+            point = self._point(float(x))
+            if point is not None:
+                return point
         scalar = np.ndim(x) == 0
         x = np.asarray(x, dtype=np.float64)
         xs, ys = self.times, self.stored

@@ -275,6 +275,19 @@ def _basis(z: np.ndarray, exponents: list[tuple[int, ...]]) -> np.ndarray:
     return rows
 
 
+def _horner(z: np.ndarray, coefficients: np.ndarray) -> np.ndarray:
+    """``sum_k coefficients[k] * z**k`` on every path, in place in one array: a continuation is
+    evaluated at every choice of every path, and building the powers as a basis matrix and
+    multiplying it out streams several times the memory."""
+    degree = len(coefficients) - 1
+    total = z * coefficients[degree]
+    total += coefficients[degree - 1]
+    for k in range(degree - 2, -1, -1):
+        total *= z
+        total += coefficients[k]
+    return total
+
+
 def _least_squares(basis: np.ndarray, target: np.ndarray) -> np.ndarray:
     """Coefficients c minimising |c @ basis - target|, through the normal equations; directions
     whose singular values fall below 1e-6 of the largest (variables that move together) are cut."""
@@ -300,6 +313,10 @@ class Fit:
         """The fitted continuation on every path, from the state variables' values there."""
         if not self.names:
             return self.coefficients[:1]
+        if len(self.names) == 1:  # one variable: its powers in order, evaluated by Horner's rule
+            z = np.subtract(state[self.names[0]], self.mean[0], dtype=np.float64)
+            z /= self.scale[0]
+            return _horner(z, self.coefficients)
         z = np.array(np.broadcast_arrays(*((np.asarray(state[n], dtype=np.float64) - m) / s
                                            for n, m, s in zip(self.names, self.mean, self.scale))))
         return self.coefficients @ _basis(z, self.exponents)

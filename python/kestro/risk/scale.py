@@ -336,6 +336,7 @@ def _failed_batch(task: Any, start: int, size: int, lost: Optional[Callable[[Any
     error = task.exception()
     if lost is None or not isinstance(error, KilledWorker):
         task.result()  # raises the task's own error, with its traceback
+        raise error  # not reached: result() raised it
     return [lost(start + i, error) for i in range(size)]
 
 
