@@ -14,6 +14,7 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
+from kestro import allocator
 from kestro import exercise as regression
 from kestro.estimates import Price
 from kestro.recorder import Recorder
@@ -94,6 +95,7 @@ def run(function: Callable, contract: Contract, market: Any, state: Any, dataset
         flags: int, seed: Any, exercise: ExerciseSettings) -> tuple[Price, dict[str, Any]]:
     """Price ``contract`` with ``mc_price`` (``function``) on ``state``'s paths; give the price and
     the statistics that ``flags`` asked for. ``dataset`` is the Monte Carlo dataset."""
+    allocator.reuse_large_blocks()
     events, expressions = contract.events, contract.expressions
     found = [] if exercise.method == "pathwise" else regression.choices(events, expressions)
     paths = int(dataset["MC"]["PATHS"])

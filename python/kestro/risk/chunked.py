@@ -25,7 +25,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from kestro import montecarlo
+from kestro import allocator, montecarlo
 from kestro.risk import scale
 from kestro import exercise as regression
 from kestro.estimates import Price
@@ -124,6 +124,7 @@ def _price_chunk(chunk: _Chunk, job: dict[str, Any]) -> tuple[Moments, Optional[
     """The moments of one chunk's path values, how its choices were made, and the moments of
     the path-wise bound on the same paths when the job asks for it."""
     global _prepared
+    allocator.reuse_large_blocks()
     source = job["source"]
     if source is None:  # nothing diffuses: every path is the same, priced as kestro.price does
         settings = dict(job["settings"], paths=chunk.paths)

@@ -28,14 +28,13 @@ Ctrl-C while waiting cancels every task of the run on the cluster and re-raises
 
 from __future__ import annotations
 
-import ctypes
 import math
-import os
 import sys
 import uuid
 import warnings
 from typing import Any, Callable, Optional, Sequence
 
+from kestro import allocator
 from kestro.risk import progress as bars
 
 __all__ = ["Batches", "MAX_BATCH", "Results", "TASKS_PER_THREAD", "WorkerLostWarning", "batch_size_for", "run"]
@@ -103,9 +102,21 @@ def _place(client: Any, values: Sequence[Any], name: str) -> list[Any]:
     return [client.submit(_hold, value, key=f"{name}-{tag}-{k}", pure=False) for k, value in enumerate(values)]
 
 
+def _in_dask_worker() -> bool:
+    if "distributed" not in sys.modules:
+        return False
+    from distributed import get_worker
+
+    try:
+        get_worker()
+        return True
+    except ValueError:  # not in a worker's task
+        return False
+
+
 def run_batch(function: Callable[..., Any], items: Sequence[Any], *shared: Any) -> list[Any]:
     """``function(item, *shared)`` for each item of one batch: the body of one task."""
-    _let_worker_reuse_large_blocks()
+    allocator.reuse_large_blocks(in_worker=_in_dask_worker())
     shared = tuple(value.unpack() if isinstance(value, Packed) else value for value in shared)
     return [function(item, *shared) for item in items]
 
@@ -149,35 +160,6 @@ class Packed:
                 del cache[next(iter(cache))]
             cache[self.token] = wire.loads(self.payload)
         return cache[self.token]
-
-
-_allocator_checked = False
-
-
-def _let_worker_reuse_large_blocks() -> None:
-    """Undo, once per worker process, what Dask's nanny does to glibc's allocator.
-
-    The nanny starts workers with ``MALLOC_TRIM_THRESHOLD_=65536`` so that freed memory goes
-    back to the system at once. Setting it also freezes glibc's mmap threshold at 128 KiB, so
-    every NumPy temporary of a path array becomes a fresh mapping that the kernel faults in and
-    zeroes page by page: Monte Carlo chunks ran 2.5 times slower on a worker than in the
-    client's process. Large blocks are let back into the heap (up to 32 MiB, glibc's own
-    ceiling) and the heap is trimmed once 64 MiB lie free at its top.
-    """
-    global _allocator_checked
-    if _allocator_checked:
-        return
-    _allocator_checked = True
-    if "MALLOC_TRIM_THRESHOLD_" not in os.environ or not sys.platform.startswith("linux"):
-        return
-    try:
-        libc = ctypes.CDLL(None)
-        mallopt = libc.mallopt
-    except (OSError, AttributeError):  # not glibc: nothing to undo
-        return
-    m_trim_threshold, m_mmap_threshold = -1, -3
-    mallopt(m_mmap_threshold, 32 << 20)
-    mallopt(m_trim_threshold, 64 << 20)
 
 
 class Batches:
