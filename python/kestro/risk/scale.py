@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import math
 import sys
+import threading
 import uuid
 import warnings
 from typing import Any, Callable, Optional, Sequence
@@ -137,6 +138,7 @@ class Packed:
 
     __slots__ = ("token", "payload")
     _unpacked: dict[str, Any] = {}  # by token, the last few objects this process unpickled
+    _lock = threading.Lock()  # a worker may run tasks on several threads
     _KEEP = 4
 
     def __init__(self, value: Any) -> None:
@@ -153,13 +155,16 @@ class Packed:
 
     def unpack(self) -> Any:
         cache = Packed._unpacked
-        if self.token not in cache:
-            from distributed.protocol import pickle as wire
+        with Packed._lock:
+            if self.token in cache:
+                return cache[self.token]
+        from distributed.protocol import pickle as wire
 
-            while len(cache) >= Packed._KEEP:
+        value = wire.loads(self.payload)
+        with Packed._lock:
+            while len(cache) >= Packed._KEEP:  # the oldest go
                 del cache[next(iter(cache))]
-            cache[self.token] = wire.loads(self.payload)
-        return cache[self.token]
+            return cache.setdefault(self.token, value)  # another thread may have been first
 
 
 class Batches:
@@ -175,8 +180,9 @@ class Batches:
         items = list(items)
         size = size or batch_size_for(len(items), sum(client.nthreads().values()))
         self.client_id, self.batch_size, self.count = client.id, size, len(items)
-        self.sizes = [len(items[i:i + size]) for i in range(0, len(items), size)]
-        self.futures = _place(client, [items[i:i + size] for i in range(0, len(items), size)], "kestro-batch")
+        batches = [items[i:i + size] for i in range(0, len(items), size)]
+        self.sizes = [len(batch) for batch in batches]
+        self.futures = _place(client, batches, "kestro-batch")
 
     def serves(self, client: Any, batch_size: Optional[int]) -> bool:
         """Whether these batches can serve a run on ``client`` with ``batch_size`` (None: any)."""
